@@ -1,0 +1,148 @@
+#include "app/expand.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "runtime/failure.hpp"
+
+namespace tarvel {
+
+namespace {
+
+constexpr StringLiteral kCouldNotOpen("Could not open '");
+constexpr StringLiteral kCouldNotOpenEnd("'\r\n");
+
+struct DirectiveForm {
+  Directive directive;
+  std::string_view prefix;  // lower case
+  bool wholeWord;           // the next character may not continue a word
+};
+
+constexpr DirectiveForm kForms[] = {
+    {Directive::include, "include", true},
+    {Directive::dotInclude, ".include", true},
+    {Directive::hashInclude, "#include(", false},
+    {Directive::hashIncludeOnce, "#includeonce(", false},
+};
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+char lowered(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+bool continuesWord(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+bool startsWithLowered(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (lowered(text[i]) != prefix[i]) return false;
+  }
+  return true;
+}
+
+// Replaces `work` with the piece of it from `start`, `count` long.
+void cut(HeapString& work, std::uint32_t start, std::int32_t count) {
+  work = substringNew(work, start, count);
+}
+
+}  // namespace
+
+Directive classifyLine(std::string_view line) {
+  std::size_t first = 0;
+  while (first < line.size() && isBlank(line[first])) ++first;
+  const std::string_view text = line.substr(first);
+  for (const DirectiveForm& form : kForms) {
+    if (!startsWithLowered(text, form.prefix)) continue;
+    // Trailing blanks are not part of the trimmed text, and no blank
+    // continues a word, so looking at the untrimmed line is the same.
+    if (form.wholeWord && text.size() > form.prefix.size() &&
+        continuesWord(text[form.prefix.size()]))
+      continue;
+    return form.directive;
+  }
+  return Directive::none;
+}
+
+HeapString extractName(StringRef line, Directive directive) {
+  HeapString work = trimNew(line);
+  auto rest = [&work](std::uint32_t from) {
+    return static_cast<std::int32_t>(length(work)) - static_cast<std::int32_t>(from);
+  };
+  switch (directive) {
+    case Directive::include:
+      cut(work, 7, rest(7));
+      trimInPlace(work);
+      break;
+    case Directive::dotInclude:
+      // The first and last characters are dropped, whatever they are.
+      cut(work, 8, rest(8));
+      trimInPlace(work);
+      cut(work, 1, rest(2));
+      break;
+    case Directive::hashInclude:
+    case Directive::hashIncludeOnce: {
+      // From after the first character up to the last double quote.
+      const std::uint32_t removed = directive == Directive::hashInclude ? 9 : 13;
+      cut(work, removed, rest(removed));
+      trimInPlace(work);
+      cut(work, 1, lastIndexOf(work, '"') - 1);
+      break;
+    }
+    case Directive::none:
+      break;
+  }
+  return work;
+}
+
+Expansion::Expansion(StringRef includeDirectory, NameTable& names, FileSystem& files)
+    : includeDirectory_(includeDirectory), names_(names), files_(files) {}
+
+InputFile Expansion::openInclude(StringRef name) {
+  InputFile file;
+  protectedRegion([&] { file = openFile(name, kGenericRead, files_); },
+                  [&](FailureCode) {
+                    HeapString path = concatNew(includeDirectory_, name);
+                    protectedRegion([&] { file = openFile(path, kGenericRead, files_); },
+                                    [&](FailureCode) {
+                                      putText(kCouldNotOpen);
+                                      putText(path);
+                                      putText(kCouldNotOpenEnd);
+                                      anyOpenFailed_ = true;
+                                    });
+                  });
+  return file;
+}
+
+void Expansion::expandFile(StringRef name) {
+  std::vector<InputFile> open;  // the files being expanded, innermost last
+  InputFile top = openInclude(name);
+  if (!top.isOpen()) return;
+  open.push_back(std::move(top));
+
+  // One line buffer for the whole run: a directive's line is done with
+  // before the file it names is read.
+  HeapString line = allocString(256);
+  while (!open.empty()) {
+    InputFile& file = open.back();
+    if (atEnd(file)) {
+      open.pop_back();
+      continue;
+    }
+    readWholeLine(file, line);
+    const Directive directive = classifyLine(line.view());
+    if (directive == Directive::none) {
+      putText(line);
+      putNewline();
+      continue;
+    }
+    const HeapString included = extractName(line, directive);
+    if (names_.lookup(included) != nullptr) continue;
+    // Recorded before the open, so a name that fails is not tried again.
+    names_.getNode(included);
+    InputFile child = openInclude(included);
+    if (child.isOpen()) open.push_back(std::move(child));
+  }
+}
+
+}  // namespace tarvel

@@ -1,0 +1,52 @@
+// The command-line argument vector: the process's command line split into
+// arguments, numbered from 0 (the program name).
+//
+// Arguments are separated by runs of characters with codes 1 to 32 and 127.
+// A token that begins with a double quote runs to the next double quote (or
+// the end of the text); the argument is the text between the quotes, and the
+// scan goes on after the closing one.  At most 255 arguments are allowed.
+//
+// The vector owns its arguments; callers get references they neither change
+// nor release.  The process-wide vector is built once, on first use.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "runtime/counted_string.hpp"
+
+namespace tarvel {
+
+// The most arguments a command line may hold, the program name included.
+inline constexpr std::uint32_t kMaxArguments = 255;
+
+class ArgumentVector {
+ public:
+  ArgumentVector() = default;
+  ArgumentVector(const ArgumentVector&) = delete;
+  ArgumentVector& operator=(const ArgumentVector&) = delete;
+
+  // Splits `text`.  Raises 17 at the 256th argument, 13 when memory runs out.
+  // REQUIRES: called once, with text not null.
+  void parse(const char* text);
+
+  std::uint32_t count() const { return count_; }
+  // The argument at `index`.  Raises 3 when index >= count().
+  StringRef at(std::uint32_t index) const;
+  // The text the arguments were cut from, unchanged.
+  StringRef commandLine() const { return commandLine_; }
+
+ private:
+  HeapString commandLine_;
+  std::array<HeapString, kMaxArguments + 1> slots_;
+  std::uint32_t count_ = 0;
+};
+
+// The number of arguments of this process, the program name included.
+// Builds the vector on first use.
+std::uint32_t argumentCount();
+// The argument of this process at `index`.  Raises 3 when index is not below
+// argumentCount().
+StringRef argumentAt(std::uint32_t index);
+
+}  // namespace tarvel

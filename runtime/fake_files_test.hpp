@@ -1,0 +1,100 @@
+// Test support: an in-memory FileSystem, and capture of standard output.
+#pragma once
+
+#include <stdio.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <string>
+
+#include "runtime/file_io.hpp"
+#include "runtime/platform/platform.hpp"
+
+namespace tarvel::testing {
+
+// Files held in memory.  Opens without sharing like the real thing; reads
+// deliver at most `chunk` bytes at a time so that block boundaries can be
+// put anywhere; a read error can be planted at an offset of a file.
+class FakeFileSystem : public FileSystem {
+ public:
+  void add(const std::string& name, const std::string& contents) { files_[name] = contents; }
+  // Reads of `name` fail with `error` once `offset` bytes have been read.
+  void failAt(const std::string& name, std::size_t offset, int error) {
+    failures_[name] = {offset, error};
+  }
+  void setChunk(std::size_t chunk) { chunk_ = chunk; }
+
+  platform::FileId open(const char* name) override {
+    auto it = files_.find(name);
+    if (it == files_.end() || held_.count(name) != 0) return 0;
+    held_.insert(name);
+    opened_.push_back({name, 0, false});
+    return static_cast<platform::FileId>(opened_.size());
+  }
+  platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) override {
+    Opened& f = opened_.at(file - 1);
+    const std::string& text = files_.at(f.name);
+    auto failure = failures_.find(f.name);
+    if (failure != failures_.end() && f.offset >= failure->second.first)
+      return {-1, failure->second.second};
+    std::size_t n = std::min({size, chunk_, text.size() - f.offset});
+    if (failure != failures_.end()) n = std::min(n, failure->second.first - f.offset);
+    text.copy(static_cast<char*>(buffer), n, f.offset);
+    f.offset += n;
+    ++reads_;
+    return {static_cast<std::int64_t>(n), 0};
+  }
+  std::size_t blockSize(platform::FileId) override { return 1 << 16; }
+  void finish(platform::FileId file) override { opened_.at(file - 1).finished = true; }
+
+  bool finished(platform::FileId file) const { return opened_.at(file - 1).finished; }
+  std::size_t reads() const { return reads_; }
+
+ private:
+  struct Opened {
+    std::string name;
+    std::size_t offset;
+    bool finished;
+  };
+  std::map<std::string, std::string> files_;
+  std::map<std::string, std::pair<std::size_t, int>> failures_;
+  std::set<std::string> held_;
+  std::vector<Opened> opened_;
+  std::size_t chunk_ = 1 << 16;
+  std::size_t reads_ = 0;
+};
+
+// Sends standard output to a temporary file while it lives; text() flushes
+// the program's output buffer and returns everything written so far.
+class CapturedOutput {
+ public:
+  CapturedOutput() : file_(tmpfile()), saved_(dup(STDOUT_FILENO)) {
+    platform::flushStandardOutput();
+    dup2(fileno(file_), STDOUT_FILENO);
+  }
+  ~CapturedOutput() {
+    platform::flushStandardOutput();
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+    fclose(file_);
+  }
+  CapturedOutput(const CapturedOutput&) = delete;
+  CapturedOutput& operator=(const CapturedOutput&) = delete;
+
+  std::string text() {
+    platform::flushStandardOutput();
+    std::string out;
+    char block[4096];
+    const int fd = fileno(file_);
+    off_t at = 0;
+    for (ssize_t n; (n = pread(fd, block, sizeof block, at)) > 0; at += n) out.append(block, n);
+    return out;
+  }
+
+ private:
+  FILE* file_;
+  int saved_;
+};
+
+}  // namespace tarvel::testing

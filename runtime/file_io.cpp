@@ -1,0 +1,230 @@
+#include "runtime/file_io.hpp"
+
+#include <cstring>
+#include <utility>
+
+#include "runtime/failure.hpp"
+
+namespace tarvel {
+
+namespace {
+
+constexpr StringLiteral kReadEofError("Read/eof error = ");
+constexpr StringLiteral kFgetsError("fgets error = ");
+constexpr StringLiteral kNewline("\r\n");
+
+class RealFileSystem final : public FileSystem {
+ public:
+  platform::FileId open(const char* name) override { return platform::openForReading(name); }
+  platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) override {
+    return platform::readFile(file, buffer, size);
+  }
+  std::size_t blockSize(platform::FileId file) override { return platform::readBlockSize(file); }
+  void finish(platform::FileId file) override { platform::finishReading(file); }
+};
+
+void raiseWriteFailure(int error) {
+  raiseFailure(platform::isDeviceFull(error) ? failure::kDiskFull : failure::kFileWrite);
+}
+
+// Line readers deliver into one of these.  A sink may take `room()`
+// characters more; a fixed one ends the line when it is full.
+
+// Fills a fixed destination, at most its capacity.
+struct FixedSink {
+  CountedString dest;
+  std::uint32_t count = 0;
+
+  std::size_t room(std::size_t) const { return dest.capacity() - count; }
+  bool full() const { return count == dest.capacity(); }
+  void put(const char* bytes, std::size_t n) {
+    std::memcpy(dest.chars() + count, bytes, n);
+    count += static_cast<std::uint32_t>(n);
+  }
+  void finish() { dest.setLength(count); }
+};
+
+// Fills a heap string, growing it so that a line is never cut.
+struct GrowingSink {
+  HeapString& dest;
+  std::uint32_t count = 0;
+
+  // Makes room for at least `want` characters more.
+  std::size_t room(std::size_t want) {
+    const std::uint64_t needed = std::uint64_t{count} + want;
+    if (needed > dest.capacity()) {
+      std::uint64_t capacity = std::uint64_t{dest.capacity()} * 2 + 256;
+      if (capacity < needed) capacity = needed;
+      if (capacity > kMaxStringLength) capacity = kMaxStringLength;
+      if (capacity < needed) raiseFailure(failure::kMemoryAllocation);
+      HeapString bigger = allocString(static_cast<std::uint32_t>(capacity));
+      std::memcpy(bigger.chars(), dest.chars(), count);
+      dest = std::move(bigger);
+    }
+    return want;
+  }
+  static bool full() { return false; }
+  void put(const char* bytes, std::size_t n) {
+    std::memcpy(dest.chars() + count, bytes, n);
+    count += static_cast<std::uint32_t>(n);
+  }
+  void finish() { dest.str().setLength(count); }
+};
+
+}  // namespace
+
+FileSystem& realFileSystem() {
+  static RealFileSystem files;
+  return files;
+}
+
+void InputFile::BlockDeleter::operator()(char* block) const { freeBlock(block); }
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : fs_(other.fs_),
+      id_(std::exchange(other.id_, 0)),
+      buffer_(std::move(other.buffer_)),
+      bufferSize_(other.bufferSize_),
+      pos_(other.pos_),
+      end_(other.end_),
+      ended_(other.ended_) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    finish();
+    fs_ = other.fs_;
+    id_ = std::exchange(other.id_, 0);
+    buffer_ = std::move(other.buffer_);
+    bufferSize_ = other.bufferSize_;
+    pos_ = other.pos_;
+    end_ = other.end_;
+    ended_ = other.ended_;
+  }
+  return *this;
+}
+
+void InputFile::finish() {
+  buffer_.reset();
+  if (id_ != 0 && !ended_) fs_->finish(id_);
+  ended_ = true;
+}
+
+bool InputFile::fill(StringRef message) {
+  if (ended_) return false;
+  if (!buffer_) {
+    bufferSize_ = fs_->blockSize(id_);
+    buffer_.reset(static_cast<char*>(allocBlock(static_cast<std::uint32_t>(bufferSize_))));
+  }
+  const platform::ReadResult r = fs_->read(id_, buffer_.get(), bufferSize_);
+  if (r.count < 0) {
+    putText(message);
+    putNumber(r.error);
+    putNewline();
+    raiseFailure(failure::kFileRead);
+  }
+  pos_ = 0;
+  end_ = static_cast<std::size_t>(r.count);
+  if (end_ == 0) {
+    // Reading is over: give back the buffer and the descriptor now, so
+    // that a run over many files never runs out of either.
+    finish();
+    return false;
+  }
+  return true;
+}
+
+template <class Sink>
+void InputFile::scanLine(Sink& sink) {
+  for (;;) {
+    if (pos_ == end_ && !fill(kFgetsError)) {
+      if (sink.count == 0) raiseFailure(failure::kEndOfFile);
+      break;  // the end of input ends the line
+    }
+    // Room for this block and for a CR and the character after it.
+    const std::size_t available = end_ - pos_;
+    const std::size_t room = sink.room(available + 2);
+    const std::size_t limit = available < room ? available : room;
+    const char* start = buffer_.get() + pos_;
+    const auto* lf = static_cast<const char*>(std::memchr(start, '\n', limit));
+    std::size_t span = lf != nullptr ? static_cast<std::size_t>(lf - start) : limit;
+    const auto* cr = static_cast<const char*>(std::memchr(start, '\r', span));
+    if (cr != nullptr) span = static_cast<std::size_t>(cr - start);
+    sink.put(start, span);
+    pos_ += span;
+
+    if (cr != nullptr) {
+      ++pos_;
+      // A CR at the end of input ends the line and is dropped.
+      if (pos_ == end_ && !fill(kFgetsError)) break;
+      const char next = buffer_.get()[pos_];
+      if (next == '\n') {
+        ++pos_;
+        break;
+      }
+      sink.put("\r", 1);
+      // When the CR fills the line, the character after it starts the
+      // next call.
+      if (sink.full()) break;
+      // Otherwise it is stored as it stands, even when it is a CR.
+      ++pos_;
+      sink.put(&next, 1);
+      if (sink.full()) break;
+    } else if (lf != nullptr) {
+      ++pos_;
+      break;
+    } else if (sink.full()) {
+      break;
+    }
+  }
+  sink.finish();
+}
+
+InputFile openFile(StringRef name, std::uint32_t /*access*/, FileSystem& fs) {
+  const platform::FileId id = fs.open(name.chars());
+  if (id == 0) raiseFailure(failure::kFileOpen);
+  return InputFile(fs, id);
+}
+
+bool atEnd(InputFile& file) {
+  if (file.pos_ < file.end_) return false;
+  return !file.fill(kReadEofError);
+}
+
+void readLine(InputFile& file, CountedString dest) {
+  FixedSink sink{dest};
+  file.scanLine(sink);
+}
+
+void readWholeLine(InputFile& file, HeapString& dest) {
+  GrowingSink sink{dest};
+  file.scanLine(sink);
+}
+
+void writeText(OutputHandle /*handle*/, StringRef s) {
+  const int error = platform::writeStandardOutput(s.chars(), s.length());
+  if (error != 0) raiseWriteFailure(error);
+}
+
+void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, char fill) {
+  const std::int64_t w = width < 0 ? -std::int64_t{width} : width;
+  if (w > 1024) raiseFailure(failure::kFieldWidth);
+  // A scratch of 40 characters, or of the width rounded up to a word.
+  FixedString<1024> scratch;
+  const auto rounded = static_cast<std::uint32_t>((w + 3) & ~std::int64_t{3});
+  scratch.setCapacity(rounded < 32 ? 40 : rounded);
+  formatDecimal(value, width, fill, scratch);
+  writeText(handle, scratch);
+}
+
+void putText(StringRef s) { writeText(OutputHandle::standardOutput, s); }
+
+void putNewline() { putText(kNewline); }
+
+void putNumber(std::int32_t n) { writeNumber(OutputHandle::standardOutput, n, 0, ' '); }
+
+void flushOutput() {
+  const int error = platform::flushStandardOutput();
+  if (error != 0) raiseWriteFailure(error);
+}
+
+}  // namespace tarvel

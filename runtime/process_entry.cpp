@@ -1,0 +1,51 @@
+#include "runtime/process_entry.hpp"
+
+#include <cstdint>
+#include <new>
+
+#include "runtime/failure.hpp"
+#include "runtime/file_io.hpp"
+#include "runtime/platform/platform.hpp"
+
+namespace tarvel {
+
+namespace {
+
+// The outermost handler: standard output first, so that everything written
+// before the failure is out, then the report.  Uses only calls that are
+// safe inside a signal handler, since conditions arrive through one.
+[[noreturn]] void endWithReport(FailureCode code) {
+  platform::flushStandardOutputFromSignal();
+  reportFailure(code);
+  platform::exitProcess(kExitFailure);
+}
+
+void onCondition(std::uint32_t code) { endWithReport(code); }
+
+}  // namespace
+
+void runProcess(int argc, char** argv, MainProgram program) {
+  platform::startProcess(argc, argv);
+  // Conditions end the run from the signal handler itself rather than
+  // travelling to the innermost region: the only inner regions guard file
+  // opens, which no condition should be mistaken for.
+  platform::installConditionHandlers(onCondition);
+
+  int status = kExitFailure;
+  FailureCode code = 0;
+  bool failed = false;
+  try {
+    status = program();
+    flushOutput();
+  } catch (const Failure& f) {
+    failed = true;
+    code = f.code();
+  } catch (const std::bad_alloc&) {
+    failed = true;
+    code = failure::kMemoryAllocation;
+  }
+  if (failed) endWithReport(code);
+  platform::exitProcess(status);
+}
+
+}  // namespace tarvel
