@@ -1,0 +1,86 @@
+// Test support: runs a program as a child process with a chosen working
+// directory, environment and standard input, and collects what it wrote.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tarvel::testing {
+
+struct ChildResult {
+  std::string out;  // standard output
+  std::string err;  // standard error
+  int status = -1;  // exit status, or -1 when ended by a signal
+  int signal = 0;   // the signal that ended it, if any
+};
+
+struct ChildOptions {
+  std::string directory;         // working directory; empty: unchanged
+  std::vector<std::string> env;  // the whole environment, "NAME=value"
+  std::string stdoutPath;        // when set, standard output goes to this file
+};
+
+inline std::string readAll(int fd) {
+  std::string text;
+  char block[65536];
+  for (ssize_t n; (n = read(fd, block, sizeof block)) > 0;) text.append(block, n);
+  return text;
+}
+
+// Runs argv[0] (a path) with argv.  Standard input is /dev/null.
+inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOptions& options = {}) {
+  char outName[] = "/tmp/tarvel-child-out-XXXXXX";
+  char errName[] = "/tmp/tarvel-child-err-XXXXXX";
+  const int outFd = options.stdoutPath.empty()
+                        ? mkstemp(outName)
+                        : open(options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int errFd = mkstemp(errName);
+  if (outFd < 0 || errFd < 0) throw std::runtime_error("cannot make capture files");
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+  posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+  if (!options.directory.empty())
+    posix_spawn_file_actions_addchdir_np(&actions, options.directory.c_str());
+
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> env;
+  for (const std::string& e : options.env) env.push_back(const_cast<char*>(e.c_str()));
+  env.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + argv[0]);
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+
+  ChildResult result;
+  if (WIFEXITED(raw)) result.status = WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) result.signal = WTERMSIG(raw);
+  lseek(outFd, 0, SEEK_SET);
+  lseek(errFd, 0, SEEK_SET);
+  if (options.stdoutPath.empty()) {
+    result.out = readAll(outFd);
+    unlink(outName);
+  }
+  result.err = readAll(errFd);
+  unlink(errName);
+  close(outFd);
+  close(errFd);
+  return result;
+}
+
+}  // namespace tarvel::testing
