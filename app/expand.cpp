@@ -1,5 +1,6 @@
 #include "app/expand.hpp"
 
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -46,12 +47,25 @@ void cut(HeapString& work, std::uint32_t start, std::int32_t count) {
   work = substringNew(work, start, count);
 }
 
+// The line as a counted string: spill itself, or a copy of the line in it.
+StringRef inSpill(std::string_view line, HeapString& spill) {
+  if (line.data() != spill.chars()) {
+    if (line.size() > spill.capacity()) spill = allocString(static_cast<std::uint32_t>(line.size()));
+    std::memcpy(spill.chars(), line.data(), line.size());
+    spill.str().setLength(static_cast<std::uint32_t>(line.size()));
+  }
+  return spill;
+}
+
 }  // namespace
 
 Directive classifyLine(std::string_view line) {
   std::size_t first = 0;
   while (first < line.size() && isBlank(line[first])) ++first;
   const std::string_view text = line.substr(first);
+  // Most lines are ruled out by their first character.
+  if (text.empty() || (text[0] != 'i' && text[0] != 'I' && text[0] != '.' && text[0] != '#'))
+    return Directive::none;
   for (const DirectiveForm& form : kForms) {
     if (!startsWithLowered(text, form.prefix)) continue;
     // Trailing blanks are not part of the trimmed text, and no blank
@@ -122,21 +136,20 @@ void Expansion::expandFile(StringRef name) {
 
   // One line buffer for the whole run: a directive's line is done with
   // before the file it names is read.
-  HeapString line = allocString(256);
+  HeapString spill = allocString(256);
   while (!open.empty()) {
     InputFile& file = open.back();
     if (atEnd(file)) {
       open.pop_back();
       continue;
     }
-    readWholeLine(file, line);
-    const Directive directive = classifyLine(line.view());
+    const std::string_view line = readWholeLine(file, spill);
+    const Directive directive = classifyLine(line);
     if (directive == Directive::none) {
-      putText(line);
-      putNewline();
+      putLine(line);
       continue;
     }
-    const HeapString included = extractName(line, directive);
+    const HeapString included = extractName(inSpill(line, spill), directive);
     if (names_.lookup(included) != nullptr) continue;
     // Recorded before the open, so a name that fails is not tried again.
     names_.getNode(included);

@@ -43,47 +43,50 @@ inline constexpr std::uint32_t kMaxStringLength = 0x7FFFFFFF;
 class StringRef {
  public:
   constexpr StringRef() = default;
-  constexpr explicit StringRef(const StringHeader* header) : header_(header) {}
+  // REQUIRES: chars are the characters that follow header.
+  constexpr StringRef(const StringHeader* header, const char* chars)
+      : header_(header), chars_(chars) {}
 
   bool absent() const { return header_ == nullptr; }
   // REQUIRES: !absent() for the accessors below.
   std::uint32_t capacity() const { return header_->capacity; }
   std::uint32_t length() const { return header_->length; }
-  const char* chars() const { return reinterpret_cast<const char*>(header_ + 1); }
-  std::string_view view() const { return {chars(), length()}; }
-  char operator[](std::uint32_t i) const { return chars()[i]; }
+  const char* chars() const { return chars_; }
+  std::string_view view() const { return {chars_, length()}; }
+  char operator[](std::uint32_t i) const { return chars_[i]; }
 
  private:
   const StringHeader* header_ = nullptr;
+  const char* chars_ = nullptr;
 };
 
 // A writable reference to a counted string, or an absent one.
 class CountedString {
  public:
   constexpr CountedString() = default;
-  constexpr explicit CountedString(StringHeader* header) : header_(header) {}
+  // REQUIRES: chars are the characters that follow header.
+  constexpr CountedString(StringHeader* header, char* chars) : header_(header), chars_(chars) {}
 
-  operator StringRef() const { return StringRef(header_); }
+  operator StringRef() const { return StringRef(header_, chars_); }
 
   bool absent() const { return header_ == nullptr; }
   // REQUIRES: !absent() for the accessors below.
   std::uint32_t capacity() const { return header_->capacity; }
   std::uint32_t length() const { return header_->length; }
-  char* chars() const { return reinterpret_cast<char*>(header_ + 1); }
-  std::string_view view() const { return {chars(), length()}; }
-  char& operator[](std::uint32_t i) const { return chars()[i]; }
+  char* chars() const { return chars_; }
+  std::string_view view() const { return {chars_, length()}; }
+  char& operator[](std::uint32_t i) const { return chars_[i]; }
 
   // Adopts the first n characters already in place and terminates them.
   // REQUIRES: n <= capacity().
   void setLength(std::uint32_t n) const {
     header_->length = n;
-    chars()[n] = '\0';
+    chars_[n] = '\0';
   }
 
  private:
-  friend class HeapString;
-  template <std::uint32_t> friend class FixedString;
   StringHeader* header_ = nullptr;
+  char* chars_ = nullptr;
 };
 
 // Sole owner of a heap string.  Move-only; releasing happens in the
@@ -97,14 +100,15 @@ class HeapString {
   HeapString& operator=(const HeapString&) = delete;
   ~HeapString();
 
-  CountedString str() const { return CountedString(header_); }
+  CountedString str() const { return CountedString(header_, chars()); }
   operator CountedString() const { return str(); }
-  operator StringRef() const { return StringRef(header_); }
+  operator StringRef() const { return str(); }
 
   bool absent() const { return header_ == nullptr; }
   std::uint32_t capacity() const { return header_->capacity; }
   std::uint32_t length() const { return header_->length; }
-  char* chars() const { return str().chars(); }
+  // The characters follow the header in the same block.
+  char* chars() const { return header_ == nullptr ? nullptr : reinterpret_cast<char*>(header_ + 1); }
   std::string_view view() const { return str().view(); }
 
  private:
@@ -123,8 +127,8 @@ class FixedString {
   FixedString(const FixedString&) = delete;
   FixedString& operator=(const FixedString&) = delete;
 
-  CountedString str() { return CountedString(&header_); }
-  StringRef ref() const { return StringRef(&header_); }
+  CountedString str() { return CountedString(&header_, chars_); }
+  StringRef ref() const { return StringRef(&header_, chars_); }
   operator CountedString() { return str(); }
   operator StringRef() const { return ref(); }
 
@@ -149,7 +153,7 @@ struct StringLiteral {
       : header{static_cast<std::uint32_t>(N - 1), static_cast<std::uint32_t>(N - 1)} {
     for (std::size_t i = 0; i < N; ++i) chars[i] = text[i];
   }
-  operator StringRef() const { return StringRef(&header); }
+  operator StringRef() const { return StringRef(&header, chars); }
   std::string_view view() const { return {chars, N - 1}; }
 
   StringHeader header;

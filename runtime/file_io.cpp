@@ -3,6 +3,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "runtime/failure.hpp"
 
 namespace tarvel {
@@ -70,6 +74,30 @@ struct GrowingSink {
   }
   void finish() { dest.str().setLength(count); }
 };
+
+// The first CR or LF among the n bytes at p, or null.
+#if defined(__SSE2__)
+const char* findLineEnd(const char* p, std::size_t n) {
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; n >= 16; p += 16, n -= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+    if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
+  }
+  for (; n > 0; ++p, --n) {
+    if (*p == '\r' || *p == '\n') return p;
+  }
+  return nullptr;
+}
+#else
+const char* findLineEnd(const char* p, std::size_t n) {
+  for (; n > 0; ++p, --n) {
+    if (*p == '\r' || *p == '\n') return p;
+  }
+  return nullptr;
+}
+#endif
 
 }  // namespace
 
@@ -145,36 +173,31 @@ void InputFile::scanLine(Sink& sink) {
     const std::size_t room = sink.room(available + 2);
     const std::size_t limit = available < room ? available : room;
     const char* start = buffer_.get() + pos_;
-    const auto* lf = static_cast<const char*>(std::memchr(start, '\n', limit));
-    std::size_t span = lf != nullptr ? static_cast<std::size_t>(lf - start) : limit;
-    const auto* cr = static_cast<const char*>(std::memchr(start, '\r', span));
-    if (cr != nullptr) span = static_cast<std::size_t>(cr - start);
+    const char* stop = findLineEnd(start, limit);
+    const std::size_t span = stop != nullptr ? static_cast<std::size_t>(stop - start) : limit;
     sink.put(start, span);
     pos_ += span;
+    if (stop == nullptr) {
+      if (sink.full()) break;
+      continue;
+    }
+    ++pos_;
+    if (*stop == '\n') break;
 
-    if (cr != nullptr) {
+    // A CR at the end of input ends the line and is dropped.
+    if (pos_ == end_ && !fill(kFgetsError)) break;
+    const char next = buffer_.get()[pos_];
+    if (next == '\n') {
       ++pos_;
-      // A CR at the end of input ends the line and is dropped.
-      if (pos_ == end_ && !fill(kFgetsError)) break;
-      const char next = buffer_.get()[pos_];
-      if (next == '\n') {
-        ++pos_;
-        break;
-      }
-      sink.put("\r", 1);
-      // When the CR fills the line, the character after it starts the
-      // next call.
-      if (sink.full()) break;
-      // Otherwise it is stored as it stands, even when it is a CR.
-      ++pos_;
-      sink.put(&next, 1);
-      if (sink.full()) break;
-    } else if (lf != nullptr) {
-      ++pos_;
-      break;
-    } else if (sink.full()) {
       break;
     }
+    sink.put("\r", 1);
+    // When the CR fills the line, the character after it starts the next
+    // call.  Otherwise it is stored as it stands, even when it is a CR.
+    if (sink.full()) break;
+    ++pos_;
+    sink.put(&next, 1);
+    if (sink.full()) break;
   }
   sink.finish();
 }
@@ -195,9 +218,25 @@ void readLine(InputFile& file, CountedString dest) {
   file.scanLine(sink);
 }
 
-void readWholeLine(InputFile& file, HeapString& dest) {
-  GrowingSink sink{dest};
+std::string_view readWholeLine(InputFile& file, HeapString& spill) {
+  // Most lines lie whole in the read buffer, their end included: hand them
+  // out where they are.
+  const std::size_t available = file.end_ - file.pos_;
+  const char* start = file.buffer_.get() + file.pos_;
+  if (const char* stop = findLineEnd(start, available); stop != nullptr) {
+    const auto n = static_cast<std::size_t>(stop - start);
+    if (*stop == '\n') {
+      file.pos_ += n + 1;
+      return {start, n};
+    }
+    if (n + 1 < available && stop[1] == '\n') {
+      file.pos_ += n + 2;
+      return {start, n};
+    }
+  }
+  GrowingSink sink{spill};
   file.scanLine(sink);
+  return spill.view();
 }
 
 void writeText(OutputHandle /*handle*/, StringRef s) {
@@ -219,6 +258,12 @@ void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, ch
 void putText(StringRef s) { writeText(OutputHandle::standardOutput, s); }
 
 void putNewline() { putText(kNewline); }
+
+void putLine(std::string_view line) {
+  int error = platform::writeStandardOutput(line.data(), line.size());
+  if (error == 0) error = platform::writeStandardOutput("\r\n", 2);
+  if (error != 0) raiseWriteFailure(error);
+}
 
 void putNumber(std::int32_t n) { writeNumber(OutputHandle::standardOutput, n, 0, ' '); }
 

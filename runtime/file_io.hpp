@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "runtime/counted_string.hpp"
 #include "runtime/platform/platform.hpp"
@@ -58,7 +59,7 @@ class InputFile {
  private:
   friend bool atEnd(InputFile& file);
   friend void readLine(InputFile& file, CountedString dest);
-  friend void readWholeLine(InputFile& file, HeapString& dest);
+  friend std::string_view readWholeLine(InputFile& file, HeapString& spill);
 
   struct BlockDeleter {
     void operator()(char* block) const;
@@ -96,9 +97,11 @@ bool atEnd(InputFile& file);
 // REQUIRES: dest's capacity is at least 1.
 void readLine(InputFile& file, CountedString dest);
 
-// Like readLine with no limit: the whole line, however long, growing dest
-// (which must be a present heap string) as needed.
-void readWholeLine(InputFile& file, HeapString& dest);
+// Like readLine with no limit: the whole line, however long.  The line is
+// returned where it lies: in the file's read buffer when it can be, else in
+// `spill` (a present heap string), which grows as needed.  The view is valid
+// until the next read from the file or change of spill.
+std::string_view readWholeLine(InputFile& file, HeapString& spill);
 
 // Where output goes.  Standard output is the only destination.
 enum class OutputHandle { standardOutput };
@@ -113,6 +116,8 @@ void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, ch
 void putText(StringRef s);
 // Writes CR LF to standard output.
 void putNewline();
+// Writes line, then CR LF, to standard output.
+void putLine(std::string_view line);
 // Writes n as a plain signed decimal to standard output.
 void putNumber(std::int32_t n);
 // Writes out everything still buffered for standard output.  Raises as
