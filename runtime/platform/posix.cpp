@@ -107,7 +107,8 @@ std::uint32_t conditionCode(int signal, const siginfo_t* info) {
   switch (signal) {
     case SIGSEGV:
     case SIGBUS:
-      return nearStackLimit(info->si_addr) ? 0xC00000FD : 0xC0000005;
+      // A signal sent by another process carries no fault address.
+      return info->si_code > 0 && nearStackLimit(info->si_addr) ? 0xC00000FD : 0xC0000005;
     case SIGFPE:
       switch (info->si_code) {
         case FPE_INTDIV: return 0xC0000094;
