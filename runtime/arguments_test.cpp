@@ -1,1 +1,72 @@
+#include "runtime/arguments.hpp"
+
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/failure.hpp"
+
+namespace tarvel {
+namespace {
+
+using Args = std::vector<std::string>;
+
+template <class Body>
+FailureCode failureOf(Body&& body) {
+  try {
+    body();
+  } catch (const Failure& f) {
+    return f.code();
+  }
+  return 0;
+}
+
+Args split(const std::string& text) {
+  ArgumentVector v;
+  v.parse(text.c_str());
+  EXPECT_EQ(v.commandLine().view(), text);  // unchanged by the cutting
+  Args out;
+  for (std::uint32_t i = 0; i < v.count(); ++i) out.emplace_back(v.at(i).view());
+  EXPECT_EQ(failureOf([&] { v.at(v.count()); }), failure::kValueOutOfRange);
+  EXPECT_EQ(failureOf([&] { v.at(0xFFFFFFFF); }), failure::kValueOutOfRange);
+  return out;
+}
+
+TEST(ArgumentVector, DelimitersSeparateTokens) {
+  EXPECT_EQ(split(""), Args{});
+  EXPECT_EQ(split(" \t\x01\x1f\x7f\r\n "), Args{});
+  EXPECT_EQ(split("prog   \t file.asm"), (Args{"prog", "file.asm"}));
+  EXPECT_EQ(split(" a\x01"
+                  "b\x1f"
+                  "c\x7f"
+                  "d\te f "),
+            (Args{"a", "b", "c", "d", "e", "f"}));
+  // Codes 128 to 255 and printable characters other than the space are ordinary.
+  EXPECT_EQ(split("\x80\xff~!# x"), (Args{"\x80\xff~!#", "x"}));
+}
+
+TEST(ArgumentVector, QuotedTokens) {
+  EXPECT_EQ(split("prog \"my file.asm\""), (Args{"prog", "my file.asm"}));
+  EXPECT_EQ(split("prog \"\""), (Args{"prog", ""}));
+  EXPECT_EQ(split("prog \"open to\tthe end"), (Args{"prog", "open to\tthe end"}));
+  // The scan goes on after the closing quote.
+  EXPECT_EQ(split("\"x\"y z"), (Args{"x", "y", "z"}));
+  EXPECT_EQ(split("\"a\"\"b c\""), (Args{"a", "b c"}));
+  EXPECT_EQ(split("a\"b c"), (Args{"a\"b", "c"}));
+}
+
+TEST(ArgumentVector, AtMost255Arguments) {
+  std::string line;
+  for (int i = 0; i < 255; ++i) line += "t" + std::to_string(i) + " ";
+  const Args args = split(line);
+  ASSERT_EQ(args.size(), 255u);
+  EXPECT_EQ(args.back(), "t254");
+
+  line += "\"last\"";
+  ArgumentVector v;
+  EXPECT_EQ(failureOf([&] { v.parse(line.c_str()); }), failure::kTooManyParameters);
+}
+
+}  // namespace
+}  // namespace tarvel

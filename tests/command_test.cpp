@@ -1,1 +1,201 @@
+// End-to-end tests of the command: tarvel runs in a fresh directory with a
+// controlled environment; standard output is compared byte for byte.
+
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "child_process_test.hpp"
+
+namespace {
+
+using tarvel::testing::ChildOptions;
+using tarvel::testing::ChildResult;
+using tarvel::testing::runChild;
+using namespace std::string_literals;
+using Env = std::optional<std::string>;  // the value of zebinc, or unset
+
+const std::string kUsage = "Usage: tarvel filename\r\n";
+const std::string kNoPath = "Could not find path to ZEB include library\r\n";
+
+class Command : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tarvel-command-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  void put(const std::string& name, const std::string& text) {
+    const std::filesystem::path path = std::filesystem::path(dir_) / name;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  void put(std::initializer_list<std::pair<std::string, std::string>> files) {
+    for (const auto& [name, text] : files) put(name, text);
+  }
+  ChildResult run(std::vector<std::string> args, const Env& zebinc = "lib") {
+    args.insert(args.begin(), TARVEL_BINARY);
+    ChildOptions options{dir_, {}, {}};
+    if (zebinc) options.env.push_back("zebinc=" + *zebinc);
+    return runChild(args, options);
+  }
+  ChildResult runOn(const std::string& text, const Env& zebinc = "lib") {
+    put("main.asm", text);
+    return run({"main.asm"}, zebinc);
+  }
+
+  std::string dir_;
+};
+
+#define EXPECT_RUN(result, expectedOut, expectedStatus) \
+  do {                                                  \
+    const ChildResult r_ = (result);                    \
+    EXPECT_EQ(r_.out, expectedOut);                     \
+    EXPECT_EQ(r_.status, expectedStatus);               \
+    EXPECT_EQ(r_.err, "");                              \
+  } while (false)
+
+TEST_F(Command, DirectiveFormsAndNameExtraction) {
+  put({{"Foo.Inc", "foo\n"},
+       {"a.s", "as\n"},
+       {"x.inc", "x\n"},
+       {"y.inc", "y\n"},
+       {"a\" \"b", "ab\n"}});
+  EXPECT_RUN(runOn("top\n"
+                   "   INCLUDE   Foo.Inc   \n"
+                   "\t.Include \"a.s\"\n"
+                   "#include( \"x.inc\" )\n"
+                   "  #INCLUDEONCE(\"y.inc\")\n"
+                   "#include( \"a\" \"b\" )\n"
+                   "#include ( \"a\" )\n"
+                   "#includeonce\n"
+                   "end\n"),
+             "top\r\nfoo\r\nas\r\nx\r\ny\r\nab\r\n#include ( \"a\" )\r\n#includeonce\r\nend\r\n",
+             0);
+  // The first and last characters are dropped whatever they are.
+  EXPECT_RUN(runOn(".include a.s\n"), "Could not open 'lib\\.'\r\n", 1);
+}
+
+TEST_F(Command, IncludeIsAWholeWord) {
+  put({{"foo.inc", "F\n"}, {"tab", "T\n"}, {"\"x\"", "Q\n"}, {"b.s", "B\n"}});
+  EXPECT_RUN(runOn("includelib x.lib\nincludes.txt\ninclude_path = x\n  .includes\nInclude9\n"
+                   "include foo.inc\nINCLUDE\ttab\ninclude\"x\"\n.include\"b.s\"\ninclude\nlast"),
+             "includelib x.lib\r\nincludes.txt\r\ninclude_path = x\r\n  .includes\r\nInclude9\r\n"
+             "F\r\nT\r\nQ\r\nB\r\nCould not open 'lib\\'\r\nlast\r\n",
+             1);
+}
+
+TEST_F(Command, MalformedDirectiveEndsTheRunWithAReport) {
+  for (const char* line :
+       {"#include(", "#include(x", "#includeonce(\"", ".include", ".include x"}) {
+    SCOPED_TRACE(line);
+    const ChildResult r = runOn(std::string("before\n") + line + "\nafter\n");
+    EXPECT_EQ(r.out, "before\r\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "ZEB Exception (2): Index into string is out of range\n");
+  }
+}
+
+TEST_F(Command, IncludeDirectoryComesFromZebinc) {
+  put({{"lib/only.inc", "only\n"},
+       {"sub/a.inc", "A\n"},
+       {"lib/sub/b.inc", "B\n"},
+       {"main.asm", "include only.inc\ninclude none.inc\n"}});
+  const std::pair<Env, std::string> cases[] = {
+      {"lib", "only\r\nCould not open 'lib\\none.inc'\r\n"},
+      {" \tlib  ", "only\r\nCould not open 'lib\\none.inc'\r\n"},
+      {"lib\\", "only\r\nCould not open 'lib\\\\none.inc'\r\n"},
+      {"  ", "Could not open '\\only.inc'\r\nCould not open '\\none.inc'\r\n"},
+      {std::nullopt,
+       "Could not open '%zebinc%\\only.inc'\r\nCould not open '%zebinc%\\none.inc'\r\n"},
+  };
+  for (const auto& [zebinc, out] : cases) {
+    SCOPED_TRACE(zebinc.value_or("(unset)"));
+    EXPECT_RUN(run({"main.asm"}, zebinc), out, 1);
+  }
+  // The top-level file is looked for the same way.
+  EXPECT_RUN(run({"only.inc"}), "only\r\n", 0);
+  EXPECT_RUN(run({"nope.asm"}), "Could not open 'lib\\nope.asm'\r\n", 1);
+  // A directory part is kept whole, under both names.
+  EXPECT_RUN(runOn("include sub\\a.inc\ninclude sub\\b.inc\ninclude sub\\c.inc\n"),
+             "A\r\nB\r\nCould not open 'lib\\sub\\c.inc'\r\n", 1);
+  // The longest value that fits.
+  const std::string longest(254, 'd');
+  EXPECT_RUN(run({"gone"}, longest), "Could not open '" + longest + "\\gone'\r\n", 1);
+}
+
+TEST_F(Command, UnusableIncludeDirectoryStopsTheRun) {
+  put("main.asm", "text\n");
+  EXPECT_RUN(run({"main.asm"}, ""), kNoPath, 2);
+  // Checked before the command line.
+  EXPECT_RUN(run({}, ""), kNoPath, 2);
+  EXPECT_RUN(run({"a", "b"}, ""), kNoPath, 2);
+
+  const ChildResult r = run({"main.asm"}, std::string(255, 'd'));
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "ZEB Exception (1): String Overflow\n");
+}
+
+TEST_F(Command, EveryNameIsExpandedOnceAndFilesStayHeld) {
+  put({{"a.inc", "A1\ninclude a.inc\ninclude b.inc\nA2\n"}, {"b.inc", "B\ninclude main.asm\n"}});
+  EXPECT_RUN(
+      runOn("include a.inc\n#include(\"a.inc\")\n.include \"a.inc\"\n#includeonce(\"a.inc\")\n"
+            "include gone.inc\n#include(\"gone.inc\")\ninclude ./a.inc\nend\n"),
+      "A1\r\nB\r\nCould not open 'lib\\main.asm'\r\nA2\r\n"
+      "Could not open 'lib\\gone.inc'\r\nCould not open 'lib\\./a.inc'\r\nend\r\n",
+      1);
+}
+
+TEST_F(Command, LinesAreCopiedWholeWithCrLf) {
+  put("b.inc", "B\n");
+  const std::string a256(256, 'a');
+  const std::string a300(300, 'a');
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"one\ntwo\r\nth\rree\nlast", "one\r\ntwo\r\nth\rree\r\nlast\r\n"},
+      {"x\r", "x\r\n"},
+      {"x\n\r", "x\r\n\r\n"},
+      {"\r", "\r\n"},
+      {"  \t\n\n", "  \t\r\n\r\n"},
+      {"a\0b\n\0\n"s, "a\0b\r\n\0\r\n"s},
+      {a300, a300 + "\r\n"},
+      {a256 + "\nz", a256 + "\r\nz\r\n"},
+      {a256 + "include b.inc\n", a256 + "include b.inc\r\n"},
+      {std::string(300, ' ') + "include b.inc\n", "B\r\n"},
+  };
+  for (const auto& [in, out] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(in.substr(0, 40)));
+    EXPECT_RUN(runOn(in), out, 0);
+  }
+}
+
+TEST_F(Command, ExactlyOneArgumentIsTheFileName) {
+  put("my file.asm", "spaced\n");
+  EXPECT_RUN(run({"my file.asm"}), "spaced\r\n", 0);
+  EXPECT_RUN(run({""}), "Could not open 'lib\\'\r\n", 1);
+  EXPECT_RUN(run({}), kUsage, 2);
+  EXPECT_RUN(run({"my", "file.asm"}), kUsage, 2);
+}
+
+TEST_F(Command, DeepChainOfIncludes) {
+  constexpr int kDepth = 10000;
+  std::string head, tail;
+  for (int i = 0; i < kDepth; ++i) {
+    const std::string n = std::to_string(i);
+    put("f" + n + ".inc", "L" + n + "\ninclude f" + std::to_string(i + 1) + ".inc\nE" + n + "\n");
+    head += "L" + n + "\r\n";
+  }
+  for (int i = kDepth - 1; i >= 0; --i) tail += "E" + std::to_string(i) + "\r\n";
+  put("f" + std::to_string(kDepth) + ".inc", "end");
+  EXPECT_RUN(run({"f0.inc"}), head + "end\r\n" + tail, 0);
+}
+
+}  // namespace
