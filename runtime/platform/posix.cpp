@@ -34,9 +34,17 @@ constexpr std::size_t kOutputBufferSize = 256 * 1024;
 char outputBuffer[kOutputBufferSize];
 // outputBuffer[outputWritten, outputUsed) is waiting to be written.  Each
 // index moves only after the bytes are in place or out, so a signal handler
-// that flushes neither writes a half-copied piece nor repeats a written one.
+// that flushes never writes a half-copied piece.
 std::atomic<std::size_t> outputUsed{0};
 std::atomic<std::size_t> outputWritten{0};
+
+// While the program itself is writing the buffer out, a signal handler
+// cannot know how much of the interrupted write went out.  A condition
+// that arrives then is left here for the flush to deliver once the write
+// has returned; interrupts stop a blocked write, since no handler restarts
+// calls.
+volatile sig_atomic_t flushing = 0;
+std::atomic<std::uint32_t> deferredCondition{0};  // 0: none
 bool flushAtLineEnd = false;  // standard output is a terminal
 
 // Writes all of `size` bytes to `fd`; 0 or the error number.
@@ -92,6 +100,7 @@ OpenFile* lookupFile(FileId file) {
 // ---- Conditions ----
 
 ConditionHandler conditionHandler = nullptr;
+volatile sig_atomic_t handlingCondition = 0;
 std::uintptr_t stackLowest = 0;  // lowest address the main stack may reach
 
 constexpr std::size_t kStackGuardReach = 2 * 1024 * 1024;
@@ -103,12 +112,18 @@ bool nearStackLimit(const void* address) {
   return a >= low && a < stackLowest + 64 * 1024;
 }
 
+// True for a signal the processor raised at the current instruction, false
+// for one sent by a process or the terminal.
+bool isFault(int signal, const siginfo_t* info) {
+  return signal != SIGINT && info->si_code > 0 && info->si_code != SI_KERNEL;
+}
+
 std::uint32_t conditionCode(int signal, const siginfo_t* info) {
   switch (signal) {
     case SIGSEGV:
     case SIGBUS:
       // A signal sent by another process carries no fault address.
-      return info->si_code > 0 && nearStackLimit(info->si_addr) ? 0xC00000FD : 0xC0000005;
+      return isFault(signal, info) && nearStackLimit(info->si_addr) ? 0xC00000FD : 0xC0000005;
     case SIGFPE:
       switch (info->si_code) {
         case FPE_INTDIV: return 0xC0000094;
@@ -131,9 +146,22 @@ std::uint32_t conditionCode(int signal, const siginfo_t* info) {
   }
 }
 
-void onSignal(int signal, siginfo_t* info, void* /*context*/) {
-  conditionHandler(conditionCode(signal, info));
+void deliverCondition(std::uint32_t code) {
+  handlingCondition = 1;
+  conditionHandler(code);
   _exit(3);  // the handler does not return; this is only a safeguard
+}
+
+void onSignal(int signal, siginfo_t* info, void* /*context*/) {
+  // A second interrupt while the first is being reported (say, stuck
+  // writing to a pipe nobody reads) ends the process at once.
+  if (handlingCondition) _exit(3);
+  const std::uint32_t code = conditionCode(signal, info);
+  if (flushing && !isFault(signal, info)) {
+    deferredCondition.store(code);
+    return;
+  }
+  deliverCondition(code);
 }
 
 void findStackLimit() {
@@ -203,6 +231,7 @@ void installConditionHandlers(ConditionHandler handler) {
   action.sa_sigaction = onSignal;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigfillset(&action.sa_mask);
+  sigdelset(&action.sa_mask, SIGINT);
   for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGINT})
     sigaction(signal, &action, nullptr);
 }
@@ -279,7 +308,9 @@ int writeStandardOutput(const char* bytes, std::size_t size) {
 
 int flushStandardOutput() {
   int error = 0;
+  flushing = 1;
   for (;;) {
+    if (deferredCondition.load() != 0) break;
     const std::size_t from = outputWritten.load();
     const std::size_t used = outputUsed.load();
     if (from >= used) break;
@@ -291,12 +322,22 @@ int flushStandardOutput() {
     }
     outputWritten.store(from + static_cast<std::size_t>(n));
   }
-  outputWritten.store(0);
+  flushing = 0;
+  // The condition's handler writes out the rest and ends the process.
+  if (const std::uint32_t code = deferredCondition.exchange(0); code != 0) deliverCondition(code);
+  // In this order, a signal between the two stores finds nothing to write.
   outputUsed.store(0);
+  outputWritten.store(0);
   return error;
 }
 
-void flushStandardOutputFromSignal() { flushStandardOutput(); }
+void flushStandardOutputFromSignal() {
+  const std::size_t from = outputWritten.load();
+  const std::size_t used = outputUsed.load();
+  if (from < used) writeAll(STDOUT_FILENO, outputBuffer + from, used - from);
+  outputUsed.store(0);
+  outputWritten.store(0);
+}
 
 bool isDeviceFull(int error) { return error == ENOSPC || error == EDQUOT; }
 
