@@ -1,17 +1,32 @@
-// Test support: an in-memory FileSystem, and capture of standard output.
+// Test support: an in-memory FileSystem, capture of standard output, and
+// the code a call raises.
 #pragma once
 
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "runtime/failure.hpp"
 #include "runtime/file_io.hpp"
 #include "runtime/platform/platform.hpp"
 
 namespace tarvel::testing {
+
+// The failure code `f` raised, or 0 when it completed.
+template <class F>
+FailureCode failureOf(F&& f) {
+  try {
+    f();
+  } catch (const Failure& e) {
+    return e.code();
+  }
+  return 0;
+}
 
 // Files held in memory.  Opens without sharing like the real thing; reads
 // deliver at most `chunk` bytes at a time so that block boundaries can be
@@ -70,6 +85,7 @@ class FakeFileSystem : public FileSystem {
 class CapturedOutput {
  public:
   CapturedOutput() : file_(tmpfile()), saved_(dup(STDOUT_FILENO)) {
+    fflush(stdout);  // the test framework's own output stays out of the capture
     platform::flushStandardOutput();
     dup2(fileno(file_), STDOUT_FILENO);
   }

@@ -249,13 +249,18 @@ FileId openForReading(const char* name) {
   for (char& c : path) {
     if (c == '\\') c = '/';
   }
+  // Checked before opening too, so that a held FIFO is refused at once
+  // instead of waiting for a writer.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 &&
+      (S_ISDIR(st.st_mode) || heldFiles.count(FileKey{st.st_dev, st.st_ino}) != 0))
+    return 0;
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return 0;
 
-  struct stat st {};
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
       !heldFiles.insert(FileKey{st.st_dev, st.st_ino}).second) {
     ::close(fd);
