@@ -6,21 +6,14 @@
 #include <vector>
 
 #include "runtime/failure.hpp"
+#include "runtime/failure_of_test.hpp"
 
 namespace tarvel {
 namespace {
 
 HeapString name(const std::string& text) { return fromTerminated(text.c_str()); }
 
-template <class Body>
-FailureCode failureOf(Body&& body) {
-  try {
-    body();
-  } catch (const Failure& f) {
-    return f.code();
-  }
-  return 0;
-}
+using testing::failureOf;
 
 std::vector<std::string> visited(const NameTable& table) {
   std::vector<std::string> keys;

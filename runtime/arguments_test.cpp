@@ -6,21 +6,14 @@
 #include <vector>
 
 #include "runtime/failure.hpp"
+#include "runtime/failure_of_test.hpp"
 
 namespace tarvel {
 namespace {
 
 using Args = std::vector<std::string>;
 
-template <class Body>
-FailureCode failureOf(Body&& body) {
-  try {
-    body();
-  } catch (const Failure& f) {
-    return f.code();
-  }
-  return 0;
-}
+using testing::failureOf;
 
 Args split(const std::string& text) {
   ArgumentVector v;

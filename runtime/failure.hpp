@@ -33,7 +33,7 @@ inline constexpr FailureCode kDiskFull = 11;            // "Disk full error"
 inline constexpr FailureCode kEndOfFile = 12;           // "End of file error"
 inline constexpr FailureCode kMemoryAllocation = 13;    // "Memory allocation failure"
 inline constexpr FailureCode kNullPointer = 14;         // "Attempt to dereference a NULL pointer"
-inline constexpr FailureCode kFieldWidth = 16;          // "Field width specification is too large"
+inline constexpr FailureCode kFieldWidth = 16;          // a field too wide to write
 inline constexpr FailureCode kTooManyParameters = 17;   // "Too many command line parameters"
 inline constexpr FailureCode kAssertion = 23;           // "Assertion Failed: " + assertionMessage
 

@@ -12,21 +12,11 @@
 #include <vector>
 
 #include "runtime/failure.hpp"
+#include "runtime/failure_of_test.hpp"
 #include "runtime/file_io.hpp"
 #include "runtime/platform/platform.hpp"
 
 namespace tarvel::testing {
-
-// The failure code `f` raised, or 0 when it completed.
-template <class F>
-FailureCode failureOf(F&& f) {
-  try {
-    f();
-  } catch (const Failure& e) {
-    return e.code();
-  }
-  return 0;
-}
 
 // Files held in memory.  Opens without sharing like the real thing; reads
 // deliver at most `chunk` bytes at a time so that block boundaries can be

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,6 +29,23 @@ struct ChildOptions {
   std::string stdoutPath;        // when set, standard output goes to this file
 };
 
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+ public:
+  explicit TempDir(const char* prefix) {
+    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make " + pattern);
+    path_ = pattern;
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 inline std::string readAll(int fd) {
   std::string text;
   char block[65536];
@@ -36,7 +54,8 @@ inline std::string readAll(int fd) {
 }
 
 // Runs argv[0] (a path) with argv.  Standard input is /dev/null.
-inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOptions& options = {}) {
+inline ChildResult runChild(const std::vector<std::string>& argv,
+                            const ChildOptions& options = {}) {
   char outName[] = "/tmp/tarvel-child-out-XXXXXX";
   char errName[] = "/tmp/tarvel-child-err-XXXXXX";
   const int outFd = options.stdoutPath.empty()

@@ -17,6 +17,7 @@ namespace {
 using tarvel::testing::ChildOptions;
 using tarvel::testing::ChildResult;
 using tarvel::testing::runChild;
+using tarvel::testing::TempDir;
 using namespace std::string_literals;
 using Env = std::optional<std::string>;  // the value of zebinc, or unset
 
@@ -25,13 +26,6 @@ const std::string kNoPath = "Could not find path to ZEB include library\r\n";
 
 class Command : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tarvel-command-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   void put(const std::string& name, const std::string& text) {
     const std::filesystem::path path = std::filesystem::path(dir_) / name;
     std::filesystem::create_directories(path.parent_path());
@@ -51,7 +45,8 @@ class Command : public ::testing::Test {
     return run({"main.asm"}, zebinc);
   }
 
-  std::string dir_;
+  TempDir temp_{"tarvel-command"};
+  const std::string& dir_ = temp_.path();
 };
 
 #define EXPECT_RUN(result, expectedOut, expectedStatus) \

@@ -22,6 +22,7 @@
 namespace {
 
 using tarvel::testing::ChildResult;
+using tarvel::testing::TempDir;
 
 // Keeps a sanitizer runtime from taking SIGSEGV over from the process entry.
 const std::string kAsanOptions = "ASAN_OPTIONS=allow_user_segv_handler=1";
@@ -124,13 +125,6 @@ TEST(TarvelArguments, TooManyEndWithFailure17MostThatFitGiveUsage) {
 // its own.
 class TarvelSignal : public ::testing::TestWithParam<std::pair<int, const char*>> {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tarvel-signal-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   // Starts tarvel on `input` with standard output on `outFd`.
   void start(const std::string& input, int outFd) {
     const std::string env[] = {"zebinc=inc", kAsanOptions}, err = dir_ + "/err";
@@ -162,7 +156,8 @@ class TarvelSignal : public ::testing::TestWithParam<std::pair<int, const char*>
     expectReport(fileText(dir_ + "/err"), report);
   }
 
-  std::string dir_;
+  TempDir temp_{"tarvel-signal"};
+  const std::string& dir_ = temp_.path();
   pid_t pid_ = -1;
 };
 
