@@ -1,4 +1,4 @@
-; hello.asm - writes a greeting to the console and exits
+; main.asm - writes a greeting to the console and exits
 	.386
 	.model	flat, stdcall
 	option	casemap:none
