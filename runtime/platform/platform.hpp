@@ -87,7 +87,9 @@ void finishReading(FileId file);
 int writeStandardOutput(const char* bytes, std::size_t size);
 
 // Writes out whatever the standard-output buffer holds.  Returns 0 or the
-// error number of a failed write.
+// error number of a failed write.  An interrupt that arrives while it
+// writes is handed to the condition handler as soon as the write returns,
+// so that no byte is written twice.
 int flushStandardOutput();
 
 // Like flushStandardOutput, but usable inside a signal handler.
