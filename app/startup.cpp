@@ -1,13 +1,11 @@
 #include "app/startup.hpp"
 
-#include <cstring>
-
 #include "app/expand.hpp"
 #include "app/name_table.hpp"
 #include "runtime/arguments.hpp"
+#include "runtime/environment.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/file_io.hpp"
-#include "runtime/platform/platform.hpp"
 #include "runtime/process_entry.hpp"
 
 namespace tarvel {
@@ -27,14 +25,10 @@ constexpr std::uint32_t kIncludeDirectoryCapacity = 255;
 }  // namespace
 
 int mainProgram() {
-  const char* expansion = platform::zebincExpansion();
-  const std::size_t n = std::strlen(expansion);
   // The value and its terminator must fit the 255 characters of room.
-  if (n >= kIncludeDirectoryCapacity) raiseFailure(failure::kStringOverflow);
-  std::memcpy(includeDirectory.storage(), expansion, n);
-  includeDirectory.str().setLength(static_cast<std::uint32_t>(n));
+  expandEnvironment("%zebinc%", includeDirectory, kIncludeDirectoryCapacity);
   includeDirectory.setCapacity(kIncludeDirectoryCapacity);
-  if (n == 0) {
+  if (includeDirectory.length() == 0) {
     putText(kNoIncludePath);
     return kExitMessage;
   }

@@ -1,5 +1,7 @@
 #include "runtime/arguments.hpp"
 
+#include <string>
+
 #include "runtime/failure.hpp"
 #include "runtime/platform/platform.hpp"
 
@@ -42,6 +44,20 @@ void ArgumentVector::parse(const char* text) {
   }
 }
 
+HeapString joinArguments(int argc, const char* const* argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (i > 0) line += ' ';
+    bool quote = *arg == '\0' || *arg == '"';
+    for (const char* c = arg; *c != '\0' && !quote; ++c) quote = isDelimiter(*c);
+    if (quote) line += '"';
+    line += arg;
+    if (quote) line += '"';
+  }
+  return fromTerminated(line.c_str());
+}
+
 StringRef ArgumentVector::at(std::uint32_t index) const {
   if (index >= count_) raiseFailure(failure::kValueOutOfRange);
   return slots_[index];
@@ -54,7 +70,13 @@ const ArgumentVector& processArguments() {
   static ArgumentVector arguments;
   if (pending) {
     pending = false;
-    arguments.parse(platform::commandLine());
+    const platform::CommandLine given = platform::commandLine();
+    if (given.raw != nullptr) {
+      arguments.parse(given.raw);
+    } else {
+      const HeapString joined = joinArguments(given.argc, given.argv);
+      arguments.parse(joined.chars());
+    }
   }
   return arguments;
 }

@@ -42,6 +42,12 @@ class ArgumentVector {
   std::uint32_t count_ = 0;
 };
 
+// The text that stands for the command line on a platform that hands a
+// process its arguments already split: the arguments joined by single
+// spaces, each one that is empty, contains a delimiter or begins with a
+// double quote wrapped in double quotes, so that splitting gives them back.
+HeapString joinArguments(int argc, const char* const* argv);
+
 // The number of arguments of this process, the program name included.
 // Builds the vector on first use.
 std::uint32_t argumentCount();

@@ -193,8 +193,8 @@ void formatDecimal(std::int64_t value, std::int32_t width, char fill, CountedStr
   char scratch[32];
   char* end = scratch + sizeof scratch;
   char* p = end;
-  std::uint64_t magnitude =
-      value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  std::uint64_t magnitude = value < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
+                                      : static_cast<std::uint64_t>(value);
   do {
     *--p = static_cast<char>('0' + magnitude % 10);
     magnitude /= 10;

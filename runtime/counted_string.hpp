@@ -108,7 +108,9 @@ class HeapString {
   std::uint32_t capacity() const { return header_->capacity; }
   std::uint32_t length() const { return header_->length; }
   // The characters follow the header in the same block.
-  char* chars() const { return header_ == nullptr ? nullptr : reinterpret_cast<char*>(header_ + 1); }
+  char* chars() const {
+    return header_ == nullptr ? nullptr : reinterpret_cast<char*>(header_ + 1);
+  }
   std::string_view view() const { return str().view(); }
 
  private:

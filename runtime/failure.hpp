@@ -23,19 +23,19 @@ using FailureCode = std::uint32_t;
 
 // The codes this program raises, with the report text each one shows.
 namespace failure {
-inline constexpr FailureCode kStringOverflow = 1;       // "String Overflow"
-inline constexpr FailureCode kIndexOutOfRange = 2;      // "Index into string is out of range"
-inline constexpr FailureCode kValueOutOfRange = 3;      // "Value out of range"
-inline constexpr FailureCode kFileOpen = 7;             // "File open failure"
-inline constexpr FailureCode kFileWrite = 9;            // "File write error"
-inline constexpr FailureCode kFileRead = 10;            // "File read error"
-inline constexpr FailureCode kDiskFull = 11;            // "Disk full error"
-inline constexpr FailureCode kEndOfFile = 12;           // "End of file error"
-inline constexpr FailureCode kMemoryAllocation = 13;    // "Memory allocation failure"
-inline constexpr FailureCode kNullPointer = 14;         // "Attempt to dereference a NULL pointer"
-inline constexpr FailureCode kFieldWidth = 16;          // a field too wide to write
-inline constexpr FailureCode kTooManyParameters = 17;   // "Too many command line parameters"
-inline constexpr FailureCode kAssertion = 23;           // "Assertion Failed: " + assertionMessage
+inline constexpr FailureCode kStringOverflow = 1;      // "String Overflow"
+inline constexpr FailureCode kIndexOutOfRange = 2;     // "Index into string is out of range"
+inline constexpr FailureCode kValueOutOfRange = 3;     // "Value out of range"
+inline constexpr FailureCode kFileOpen = 7;            // "File open failure"
+inline constexpr FailureCode kFileWrite = 9;           // "File write error"
+inline constexpr FailureCode kFileRead = 10;           // "File read error"
+inline constexpr FailureCode kDiskFull = 11;           // "Disk full error"
+inline constexpr FailureCode kEndOfFile = 12;          // "End of file error"
+inline constexpr FailureCode kMemoryAllocation = 13;   // "Memory allocation failure"
+inline constexpr FailureCode kNullPointer = 14;        // "Attempt to dereference a NULL pointer"
+inline constexpr FailureCode kFieldWidth = 16;         // a field too wide to write
+inline constexpr FailureCode kTooManyParameters = 17;  // "Too many command line parameters"
+inline constexpr FailureCode kAssertion = 23;          // "Assertion Failed: " + assertionMessage
 
 // Processor and operating-system conditions.
 inline constexpr FailureCode kBreakpoint = 0x80000003;

@@ -19,15 +19,23 @@ namespace tarvel::platform {
 // first thing, by the process entry.
 void startProcess(int argc, char** argv);
 
-// The whole command line as one text: the arguments joined by single
-// spaces, each one that is empty, contains a character with code 1 to 32
-// or 127, or begins with a double quote wrapped in double quotes.
-// The text lives until the process ends.
-const char* commandLine();
+// The command line as the system hands it over: one raw text where the
+// system keeps one (`raw`), else the arguments already split (`argc`,
+// `argv`, with `raw` null).  Both live until the process ends.
+struct CommandLine {
+  const char* raw;
+  int argc;
+  const char* const* argv;
+};
+CommandLine commandLine();
 
-// What expanding the text "%zebinc%" gives: the variable's value when it is
-// defined (empty included), the unchanged text "%zebinc%" when it is not.
-const char* zebincExpansion();
+// Expands every "%NAME%" reference in `source` whose variable is defined
+// into its value, leaving other text as written, and stores the result and
+// a NUL in `dest`, which has room for `room` characters, the NUL included.
+// Returns the characters the whole result needs, the NUL included: more
+// than `room` when it did not fit (dest then holds nothing useful), 0 when
+// the expansion failed.
+std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint32_t room);
 
 // Ends the process with `status` at once.  Standard output is not flushed
 // here: callers flush first.

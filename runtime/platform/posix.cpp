@@ -26,8 +26,6 @@ namespace {
 int savedArgc = 0;
 char** savedArgv = nullptr;
 
-bool isArgumentDelimiter(unsigned char c) { return (c >= 1 && c <= 32) || c == 127; }
-
 // ---- Standard output ----
 
 constexpr std::size_t kOutputBufferSize = 256 * 1024;
@@ -45,7 +43,7 @@ std::atomic<std::size_t> outputWritten{0};
 // calls.
 volatile sig_atomic_t flushing = 0;
 std::atomic<std::uint32_t> deferredCondition{0};  // 0: none
-bool flushAtLineEnd = false;  // standard output is a terminal
+bool flushAtLineEnd = false;                      // standard output is a terminal
 
 // Writes all of `size` bytes to `fd`; 0 or the error number.
 int writeAll(int fd, const char* bytes, std::size_t size) {
@@ -126,19 +124,27 @@ std::uint32_t conditionCode(int signal, const siginfo_t* info) {
       return isFault(signal, info) && nearStackLimit(info->si_addr) ? 0xC00000FD : 0xC0000005;
     case SIGFPE:
       switch (info->si_code) {
-        case FPE_INTDIV: return 0xC0000094;
-        case FPE_INTOVF: return 0xC0000095;
-        case FPE_FLTDIV: return 0xC000008E;
-        case FPE_FLTOVF: return 0xC0000091;
-        case FPE_FLTUND: return 0xC0000093;
-        case FPE_FLTRES: return 0xC000008F;
-        case FPE_FLTINV: return 0xC0000090;
-        case FPE_FLTSUB: return 0xC000008C;
-        default: return 0xC0000090;
+        case FPE_INTDIV:
+          return 0xC0000094;
+        case FPE_INTOVF:
+          return 0xC0000095;
+        case FPE_FLTDIV:
+          return 0xC000008E;
+        case FPE_FLTOVF:
+          return 0xC0000091;
+        case FPE_FLTUND:
+          return 0xC0000093;
+        case FPE_FLTRES:
+          return 0xC000008F;
+        case FPE_FLTINV:
+          return 0xC0000090;
+        case FPE_FLTSUB:
+          return 0xC000008C;
+        default:
+          return 0xC0000090;
       }
     case SIGILL:
-      return (info->si_code == ILL_PRVOPC || info->si_code == ILL_PRVREG) ? 0xC0000096
-                                                                            : 0xC000001D;
+      return (info->si_code == ILL_PRVOPC || info->si_code == ILL_PRVREG) ? 0xC0000096 : 0xC000001D;
     case SIGTRAP:
       return info->si_code == TRAP_TRACE ? 0x80000004 : 0x80000003;
     default:  // SIGINT
@@ -190,28 +196,31 @@ void startProcess(int argc, char** argv) {
   flushAtLineEnd = isatty(STDOUT_FILENO) == 1;
 }
 
-const char* commandLine() {
-  static std::string line;
-  static bool built = false;
-  if (!built) {
-    built = true;
-    for (int i = 0; i < savedArgc; ++i) {
-      const char* arg = savedArgv[i];
-      if (i > 0) line += ' ';
-      bool quote = *arg == '\0' || *arg == '"';
-      for (const char* c = arg; *c != '\0' && !quote; ++c)
-        quote = isArgumentDelimiter(static_cast<unsigned char>(*c));
-      if (quote) line += '"';
-      line += arg;
-      if (quote) line += '"';
+CommandLine commandLine() { return CommandLine{nullptr, savedArgc, savedArgv}; }
+
+std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint32_t room) {
+  std::string result;
+  for (const char* p = source; *p != '\0';) {
+    const char* close = *p == '%' ? std::strchr(p + 1, '%') : nullptr;
+    if (close == nullptr) {
+      result += *p++;
+      continue;
+    }
+    const std::string name(p + 1, close);
+    const char* value = name.empty() ? nullptr : std::getenv(name.c_str());
+    if (value != nullptr) {
+      result += value;
+      p = close + 1;
+    } else {
+      // Left as written; the closing '%' may open the next reference.
+      result.append(p, close);
+      p = close;
     }
   }
-  return line.c_str();
-}
-
-const char* zebincExpansion() {
-  const char* value = std::getenv("zebinc");
-  return value != nullptr ? value : "%zebinc%";
+  const std::size_t needed = result.size() + 1;
+  if (needed > 0xFFFFFFFFu) return 0;
+  if (needed <= room) std::memcpy(dest, result.c_str(), needed);
+  return static_cast<std::uint32_t>(needed);
 }
 
 void exitProcess(int status) { _exit(status); }

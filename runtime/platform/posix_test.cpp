@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -126,16 +127,25 @@ TEST(PosixDevices, FailedReadsAndAFullDevice) {
   EXPECT_EQ(codes[2], failure::kDiskFull);
 }
 
-TEST(PosixEnvironment, IncludeDirectoryVariable) {
+TEST(PosixEnvironment, ReferencesExpandLikeTheWindowsCall) {
   const char* old = getenv("zebinc");
   const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+  unsetenv("tarvel_unset");
   std::string seen;
+  char dest[64];
   for (const char* value : {"/usr/include/zeb", "", static_cast<const char*>(nullptr)}) {
     value != nullptr ? setenv("zebinc", value, 1) : unsetenv("zebinc");
-    seen += platform::zebincExpansion() + std::string("|");
+    for (const char* text : {"%zebinc%", "a%%b%tarvel_unset%zebinc%x%", "%zebinc"}) {
+      const std::uint32_t n = platform::expandEnvironmentStrings(text, dest, sizeof dest);
+      seen += (n == std::strlen(dest) + 1 ? std::string(dest) : "?") + "|";
+    }
   }
   if (saved) setenv("zebinc", saved->c_str(), 1);
-  EXPECT_EQ(seen, "/usr/include/zeb||%zebinc%|");
+  EXPECT_EQ(seen,
+            "/usr/include/zeb|a%%b%tarvel_unset/usr/include/zebx%|%zebinc|"
+            "|a%%b%tarvel_unsetx%|%zebinc|"
+            "%zebinc%|a%%b%tarvel_unset%zebinc%x%|%zebinc|");
+  EXPECT_EQ(platform::expandEnvironmentStrings("%zebinc%", dest, 3), 9u);  // too small: the need
 }
 
 }  // namespace
