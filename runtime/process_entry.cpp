@@ -29,6 +29,11 @@ void onCondition(std::uint32_t code) { endWithReport(code); }
 void runProcess(int argc, char** argv, MainProgram program) {
   platform::startProcess(argc, argv);
   output::start(platform::standardOutputIsInteractive());
+  // Conditions end the run from where they arrive rather than travelling
+  // to the innermost region: the only inner regions guard file opens,
+  // which no condition should be mistaken for.  With memory so short that
+  // this fails, throwing may fail too: the report is made straight away.
+  if (!platform::installConditionHandlers(onCondition)) endWithReport(failure::kMemoryAllocation);
 
   int status = kExitFailure;
   FailureCode code = 0;

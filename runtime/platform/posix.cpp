@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -85,6 +86,9 @@ struct FileKeyHash {
 };
 
 std::unordered_set<FileKey, FileKeyHash> heldFiles;
+std::optional<FileKey> outputFile;  // standard output, when it is a file
+
+bool isHeld(const FileKey& key) { return key == outputFile || heldFiles.count(key) != 0; }
 
 constexpr std::size_t kLargeReadBlock = 256 * 1024;
 constexpr std::size_t kStreamReadBlock = 64 * 1024;
@@ -208,9 +212,10 @@ void startProcess(int argc, char** argv) {
   interactiveOutput = isatty(STDOUT_FILENO) == 1;
   // A file that standard output writes to counts as held from the start,
   // so that a tree that includes it cannot read back what it writes.
+  // Noted apart from the other holds, since nothing may be allocated yet.
   struct stat out {};
   if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode))
-    heldFiles.insert(FileKey{out.st_dev, out.st_ino});
+    outputFile = FileKey{out.st_dev, out.st_ino};
 }
 
 CommandLine commandLine() { return CommandLine{nullptr, savedArgc, savedArgv}; }
@@ -306,7 +311,7 @@ FileId openForReading(const char* name) {
   // instead of waiting for a writer.
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 &&
-      (S_ISDIR(st.st_mode) || heldFiles.count(FileKey{st.st_dev, st.st_ino}) != 0))
+      (S_ISDIR(st.st_mode) || isHeld(FileKey{st.st_dev, st.st_ino})))
     return 0;
   int fd;
   do {
@@ -314,7 +319,7 @@ FileId openForReading(const char* name) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return 0;
 
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || FileKey{st.st_dev, st.st_ino} == outputFile ||
       !heldFiles.insert(FileKey{st.st_dev, st.st_ino}).second) {
     ::close(fd);
     return 0;
