@@ -121,12 +121,13 @@ TEST(TarvelArguments, TooManyEndWithFailure17MostThatFitGiveUsage) {
   expectReport(tooMany.err, "ZEB Exception (17): Too many command line parameters");
 }
 
-// tarvel run as a child that the test ends with a signal, in a directory of
+// tarvel run as a child that the test sends signals to, in a directory of
 // its own.
-class TarvelSignal : public ::testing::TestWithParam<std::pair<int, const char*>> {
+class TarvelChild : public ::testing::Test {
  protected:
-  // Starts tarvel on `input` with standard output on `outFd`.
-  void start(const std::string& input, int outFd) {
+  // Starts tarvel on `input` with standard output on `outFd`, and with
+  // interrupts ignored when `ignoreInterrupt`.
+  void start(const std::string& input, int outFd, bool ignoreInterrupt = false) {
     const std::string env[] = {"zebinc=inc", kAsanOptions}, err = dir_ + "/err";
     char* envp[] = {const_cast<char*>(env[0].c_str()), const_cast<char*>(env[1].c_str()), nullptr};
     char* argv[] = {const_cast<char*>(TARVEL_BINARY), const_cast<char*>(input.c_str()), nullptr};
@@ -135,6 +136,7 @@ class TarvelSignal : public ::testing::TestWithParam<std::pair<int, const char*>
     if (pid_ == 0) {
       dup2(outFd, 1);
       dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      if (ignoreInterrupt) signal(SIGINT, SIG_IGN);
       execve(TARVEL_BINARY, argv, envp);
       _exit(127);
     }
@@ -160,6 +162,10 @@ class TarvelSignal : public ::testing::TestWithParam<std::pair<int, const char*>
   const std::string& dir_ = temp_.path();
   pid_t pid_ = -1;
 };
+
+// tarvel ended by a signal.
+class TarvelSignal : public TarvelChild,
+                     public ::testing::WithParamInterface<std::pair<int, const char*>> {};
 
 // tarvel blocks reading a FIFO after copying one line; the signal must end
 // it with that line written out.
@@ -210,6 +216,29 @@ TEST_P(TarvelSignal, WhileWritingFullPipe) {
   EXPECT_TRUE(out == expected.substr(0, out.size()))
       << out.size() << " bytes; first difference at "
       << std::mismatch(out.begin(), out.end(), expected.begin()).first - out.begin();
+}
+
+// An interrupt ignored by the parent, as in a background job, stays
+// ignored: the run reads on to its normal end.
+TEST_F(TarvelChild, InterruptIgnoredOnEntryStaysIgnored) {
+  const std::string fifo = dir_ + "/input.asm", outPath = dir_ + "/out";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  start(fifo, out, true);
+  close(out);
+  int writer = -1, pending = 1;
+  ASSERT_TRUE(await([&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+  ASSERT_EQ(write(writer, "one\n", 4), 4);
+  EXPECT_TRUE(await([&] { return ioctl(writer, FIONREAD, &pending) == 0 && pending == 0; }));
+  kill(pid_, SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(write(writer, "two\n", 4), 4);
+  close(writer);
+  int raw = 0;
+  waitpid(pid_, &raw, 0);
+  ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
+  EXPECT_EQ(WEXITSTATUS(raw), 0);
+  EXPECT_EQ(fileText(outPath), "one\r\ntwo\r\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -15,8 +15,9 @@ namespace tarvel::platform {
 // ---- Process ----
 
 // Records the arguments the process was started with, raises the limit on
-// open files as far as allowed, and prepares standard output.  Called once,
-// first thing, by the process entry.
+// open files as far as allowed, and prepares standard output; standard
+// output counts as held (see openForReading) when it is a file.  Called
+// once, first thing, by the process entry.
 void startProcess(int argc, char** argv);
 
 // The whole command line as one text: the arguments joined by single
@@ -40,6 +41,7 @@ using ConditionHandler = void (*)(std::uint32_t code);
 
 // Turns the platform's processor conditions and interrupts into calls of
 // `handler`, on a stack of their own so that a stack overflow is reported.
+// An interrupt that was ignored when the process started stays ignored.
 void installConditionHandlers(ConditionHandler handler);
 
 // ---- Memory ----

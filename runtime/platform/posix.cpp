@@ -188,6 +188,11 @@ void startProcess(int argc, char** argv) {
     setrlimit(RLIMIT_NOFILE, &limit);
   }
   flushAtLineEnd = isatty(STDOUT_FILENO) == 1;
+  // Standard output, when it is a regular file, is held from the start: a
+  // tree that includes its own output file cannot read what it writes.
+  struct stat st {};
+  if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode))
+    heldFiles.insert(FileKey{st.st_dev, st.st_ino});
 }
 
 const char* commandLine() {
@@ -232,8 +237,12 @@ void installConditionHandlers(ConditionHandler handler) {
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigfillset(&action.sa_mask);
   sigdelset(&action.sa_mask, SIGINT);
-  for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGINT})
+  for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP})
     sigaction(signal, &action, nullptr);
+  // An interrupt the parent chose to ignore (a background job) stays ignored.
+  struct sigaction inherited {};
+  if (sigaction(SIGINT, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+    sigaction(SIGINT, &action, nullptr);
 }
 
 // ---- Memory ----
