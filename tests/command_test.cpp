@@ -147,6 +147,14 @@ TEST_F(Command, EveryNameIsExpandedOnceAndFilesStayHeld) {
       "A1\r\nB\r\nCould not open 'lib\\main.asm'\r\nA2\r\n"
       "Could not open 'lib\\gone.inc'\r\nCould not open 'lib\\./a.inc'\r\nend\r\n",
       1);
+
+  // Standard output, when it is a file, is held from the start.
+  put("main.asm", "top\ninclude out.txt\nend\n");
+  const ChildResult r = runChild({TARVEL_BINARY, "main.asm"}, {dir_, {"zebinc=lib"}, dir_ + "/out.txt"});
+  EXPECT_EQ(r.status, 1);
+  std::ifstream out(dir_ + "/out.txt", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(out), {}),
+            "top\r\nCould not open 'lib\\out.txt'\r\nend\r\n");
 }
 
 TEST_F(Command, LinesAreCopiedWholeWithCrLf) {
