@@ -151,7 +151,8 @@ TEST_F(Command, EveryNameIsExpandedOnceAndFilesStayHeld) {
 
   // Standard output, when it is a file, is held from the start.
   put("main.asm", "top\ninclude out.txt\nend\n");
-  const ChildResult r = runChild({TARVEL_BINARY, "main.asm"}, {dir_, {"zebinc=lib"}, dir_ + "/out.txt"});
+  const ChildResult r =
+      runChild({TARVEL_BINARY, "main.asm"}, {dir_, {"zebinc=lib"}, dir_ + "/out.txt"});
   EXPECT_EQ(r.status, 1);
   std::ifstream out(dir_ + "/out.txt", std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(out), {}),
