@@ -444,7 +444,9 @@ TEST_P(Hostile, DefinedOutcome) {
   } else {
     EXPECT_EQ(err(), "");
   }
-  if (c.outputToFile) EXPECT_TRUE(fileText(outPath) == c.out) << fileText(outPath).size();
+  if (c.outputToFile) {
+    EXPECT_TRUE(fileText(outPath) == c.out) << fileText(outPath).size();
+  }
 }
 
 const std::string kLongName(4000, 'n');
