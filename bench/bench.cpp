@@ -15,7 +15,7 @@
 // (over the same files, in the same order) are timed with standard output
 // on /dev/null and on a file in /dev/shm: with hyperfine when it is
 // installed (its JSON export is read), else with a timing loop here.  cpp,
-// m4 and nasm, where installed, are timed on an equivalent tree.  Printed:
+// m4 and nasm, where installed, are timed once on an equivalent tree.  Printed:
 // one table of median wall times, ratios to cat, and tarvel's peak resident
 // memory (VmHWM, read while the process stops at its exit: wait4's
 // ru_maxrss would count the memory of the process it was spawned from).
@@ -380,8 +380,9 @@ int main(int argc, char** argv) {
         {"nasm", {"nasm", "-E", tree.nasmTop}}};
     for (const auto& [tool, argv] : tools) {
       if (tree.cppTop.empty() || !installed(tool)) continue;
-      const auto other = medians({argv}, "null", runs, false);
-      const auto otherFile = medians({argv}, outFile, runs, false);
+      // Slow: one timed run each.
+      const auto other = medians({argv}, "null", 1, false);
+      const auto otherFile = medians({argv}, outFile, 1, false);
       row(std::string(tool) + " (" + tree.name + ")", tree, other[0], toNull[1], otherFile[0],
           toFile[1], 0);
     }
