@@ -375,10 +375,12 @@ INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
                                        false,
                                        3,
                                        "ZEB Exception (2): Index into string is out of range"},
+                             // The line streams through in read blocks of
+                             // 256 KiB, each handed over whole.
                              StuckCase{"DuringLongPiece",
                                        kLongLine + "\n",
                                        kLongLine + "\r\n",
-                                       kLongLine.size(),
+                                       256 * 1024,
                                        {SIGINT},
                                        false,
                                        false,
