@@ -85,8 +85,8 @@ class Program {
     std::string contents = in_.ConsumeRandomLengthString(64);
     const std::uint32_t limit = slot == kFixedSlot ? kFixedSize : 300;
     if (contents.size() > limit) contents.resize(limit);
-    const auto capacity = static_cast<std::uint32_t>(
-        in_.ConsumeIntegralInRange<std::size_t>(contents.size(), limit));
+    const auto capacity =
+        static_cast<std::uint32_t>(in_.ConsumeIntegralInRange<std::size_t>(contents.size(), limit));
     if (slot == kFixedSlot) {
       fixed_.str().setLength(0);
       fixed_.setCapacity(capacity);
@@ -126,7 +126,8 @@ class Program {
 
   // The failure a substring request raises on a source of `length`.
   static FailureCode pieceFailure(std::size_t length, std::uint32_t start, std::int32_t count) {
-    if (start > length || count < 0 || std::uint64_t{start} + std::uint64_t(count) > kMaxStringLength)
+    if (start > length || count < 0 ||
+        std::uint64_t{start} + std::uint64_t(count) > kMaxStringLength)
       return failure::kIndexOutOfRange;
     return 0;
   }
@@ -272,7 +273,8 @@ class Program {
         const bool none = absent(s) || absent(prefix);
         FUZZ_CHECK(failureOf([&] { result = hasPrefix(str(s), str(prefix)); }) ==
                    (none ? failure::kNullPointer : 0));
-        if (!none) FUZZ_CHECK(result == (text(s).compare(0, text(prefix).size(), text(prefix)) == 0));
+        if (!none)
+          FUZZ_CHECK(result == (text(s).compare(0, text(prefix).size(), text(prefix)) == 0));
         break;
       }
       case 9: {  // lastIndexOf
@@ -298,10 +300,10 @@ class Program {
       }
       case 11: {  // formatDecimal
         const int dest = presentSlot();
-        const std::int64_t value =
-            in_.ConsumeBool() ? in_.ConsumeIntegral<std::int64_t>() : in_.ConsumeIntegralInRange(-999, 999);
-        const std::int32_t width =
-            in_.ConsumeBool() ? in_.ConsumeIntegral<std::int32_t>() : in_.ConsumeIntegralInRange(-50, 50);
+        const std::int64_t value = in_.ConsumeBool() ? in_.ConsumeIntegral<std::int64_t>()
+                                                     : in_.ConsumeIntegralInRange(-999, 999);
+        const std::int32_t width = in_.ConsumeBool() ? in_.ConsumeIntegral<std::int32_t>()
+                                                     : in_.ConsumeIntegralInRange(-50, 50);
         const char fill = in_.ConsumeIntegral<char>();
         bool fits = false;
         const std::string expected = decimal(value, width, fill, capacity(dest), fits);
@@ -317,8 +319,8 @@ class Program {
       case 12: {  // formatHex
         const int dest = anySlot();
         const std::uint32_t value = in_.ConsumeIntegral<std::uint32_t>();
-        const std::uint32_t width =
-            in_.ConsumeBool() ? in_.ConsumeIntegral<std::uint32_t>() : in_.ConsumeIntegralInRange(0, 50);
+        const std::uint32_t width = in_.ConsumeBool() ? in_.ConsumeIntegral<std::uint32_t>()
+                                                      : in_.ConsumeIntegralInRange(0, 50);
         const char fill = in_.ConsumeBool() ? '0' : in_.ConsumeIntegral<char>();
         digitSeparator = in_.ConsumeBool();
         std::uint64_t total = 0;

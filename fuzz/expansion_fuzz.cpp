@@ -172,7 +172,8 @@ void check(const Files& files, std::size_t readSize, std::uint32_t tableSize) {
     const std::string key(node.key.view());
     inTable.insert(asText(key));
     // The "Could not open" line of a name that failed.
-    if (failedNames.count(asText(key)) != 0) limit += 19 + kIncludeDirectory.view().size() + key.size();
+    if (failedNames.count(asText(key)) != 0)
+      limit += 19 + kIncludeDirectory.view().size() + key.size();
   });
   FUZZ_CHECK(tried == inTable);
 

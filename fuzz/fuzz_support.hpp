@@ -23,12 +23,12 @@ inline constexpr std::size_t kMaxInput = 64 * 1024;
 
 // A failed check: says what and where, then aborts so that libFuzzer saves
 // the input.
-#define FUZZ_CHECK(condition)                                                          \
-  do {                                                                                 \
-    if (!(condition)) {                                                                \
+#define FUZZ_CHECK(condition)                                                            \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                    \
-    }                                                                                  \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (false)
 
 // Takes bytes from the front of the input; 0 once it is used up.
