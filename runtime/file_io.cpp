@@ -273,7 +273,7 @@ bool InputFile::copyLines(const LineFilter& filter, HeapString& spill, std::stri
       }
     }
     const blockcopy::Result r = blockcopy::copyOrdinary(buffer + pos_, buffer + end_, ended_,
-                                                        streaming_, cr_, filter.firsts);
+                                                        streaming_, cr_, filter);
     const auto stop = static_cast<std::size_t>(r.stop - buffer);
     if (stop == pos_ && !r.midLine) {
       // A line without its end yet: read on, or write it in pieces when
