@@ -218,21 +218,21 @@ inline Result copyWith(const Probe& probe, const char* from, const char* end, bo
 
     // The first non-blank character of each line that starts here: adding
     // a line start to the run of blanks it begins carries to the end of
-    // the run.  A line whose blanks reach the end of the block is not
-    // judged yet.
+    // the run.  A run that reaches the end of the block goes on in the
+    // next one; one that reaches the end of the input is not judged yet.
     const Bits starts = (lf << 1) | startCarry;
     Bits firsts = 0, candidates = 0;
-    bool unjudged = false;
+    bool runsOn = false;
     if (starts != 0) {
       Bits blank = 0, wanted = 0;
       probe.heads(base, blank, wanted);
       blank &= valid;
       Bits sum = 0;
-      const bool runsOn = __builtin_add_overflow(blank, starts & blank, &sum);
+      runsOn = __builtin_add_overflow(blank, starts & blank, &sum);
       firsts = (sum | starts) & ~blank;
       candidates = firsts & wanted & valid;
-      unjudged = runsOn || (n < kBlock && ((firsts >> n) & 1) != 0);
     }
+    const bool unjudged = n < kBlock && ((firsts >> n) & 1) != 0;
     // Of the lines with a wanted first character, the first that stops
     // the copy.
     Bits stops = 0;
@@ -256,13 +256,16 @@ inline Result copyWith(const Probe& probe, const char* from, const char* end, bo
       if (odd == 0) bare |= Bits{1} << at;
     }
 
-    // Where copying stops in this block: the start of the first line that
-    // stops it, or of the line not judged yet.
-    std::size_t limit = n;
+    // Where copying stops: the start of the first line that stops it, or
+    // of the line not judged yet, which began in an earlier block when no
+    // LF comes before it in this one.
     const bool stop = stops != 0 || unjudged;
+    const char* stopAt = tail;
     if (stop) {
       const Bits lfBefore = stops != 0 ? lf & (stops - 1) : lf;
-      limit = lfBefore == 0 ? 0 : kBlock - static_cast<std::size_t>(std::countl_zero(lfBefore));
+      const std::size_t limit =
+          lfBefore == 0 ? 0 : kBlock - static_cast<std::size_t>(std::countl_zero(lfBefore));
+      if (lfBefore != 0) stopAt = base + limit;
       bare &= below(limit);
     }
 
@@ -274,10 +277,10 @@ inline Result copyWith(const Probe& probe, const char* from, const char* end, bo
       clean = at;
     }
     if (stop) {
-      out.copy(clean, base + limit);
+      out.copy(clean, stopAt);
       out.done();
       cr = CrRun{};
-      return {base + limit, false};
+      return {stopAt, false};
     }
 
     if (lf != 0) tail = base + kBlock - std::countl_zero(lf);
@@ -288,7 +291,7 @@ inline Result copyWith(const Probe& probe, const char* from, const char* end, bo
     } else {
       crLast = crOdd = 0;
     }
-    startCarry = lf >> 63;
+    startCarry = (lf >> 63) | Bits{runsOn};
   }
 
   if (!final && (tail != from || !streamCurrent)) {
