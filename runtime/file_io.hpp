@@ -109,6 +109,11 @@ class InputFile {
 // nothing) when it cannot be opened.
 InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
 
+// Like openFile, but a name that cannot be opened gives a file that is not
+// open instead of a failure: the ordinary outcome for a name looked for in
+// more than one place.
+InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
+
 // True when the file has no more input.  Consumes nothing.  Raises 10 after
 // writing "Read/eof error = " and the error number when reading fails.
 bool atEnd(InputFile& file);
