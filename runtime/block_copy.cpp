@@ -196,8 +196,9 @@ bool stopsAt(const char* p, const char* end, bool final, const LineFilter& filte
 }
 
 template <class Probe>
-inline Result copyWith(const Probe& probe, const char* from, const char* end, bool final,
-                       bool streamCurrent, CrRun& cr, const LineFilter& filter) {
+[[gnu::always_inline]] inline Result copyWith(const Probe& probe, const char* from, const char* end,
+                                              bool final, bool streamCurrent, CrRun& cr,
+                                              const LineFilter& filter) {
   Emitter out;
   const char* clean = from;  // input before this has been copied
   const char* tail = from;   // the start of the last line that begins here
@@ -322,9 +323,9 @@ Result copySse2(const char* from, const char* end, bool final, bool streamCurren
 #endif
 
 #if defined(TARVEL_BLOCK_COPY_AVX2)
-__attribute__((target("avx2"), flatten)) Result copyAvx2(const char* from, const char* end,
-                                                         bool final, bool streamCurrent, CrRun& cr,
-                                                         const LineFilter& filter) {
+__attribute__((target("avx2"))) Result copyAvx2(const char* from, const char* end, bool final,
+                                                bool streamCurrent, CrRun& cr,
+                                                const LineFilter& filter) {
   return copyWith(Avx2Probe(filter.firsts), from, end, final, streamCurrent, cr, filter);
 }
 #endif
