@@ -42,6 +42,7 @@ struct BytewiseProbe {
       cr |= Bits{p[i] == '\r'} << i;
     }
   }
+  static void copyBlock(char* to, const char* from) { std::memcpy(to, from, kBlock); }
   void heads(const char* p, Bits& blank, Bits& wanted) const {
     blank = wanted = 0;
     for (std::size_t i = 0; i < kBlock; ++i) {
@@ -76,6 +77,7 @@ struct Sse2Probe {
       cr |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), i);
     }
   }
+  static void copyBlock(char* to, const char* from) { std::memcpy(to, from, kBlock); }
   void heads(const char* p, Bits& blank, Bits& wanted) const {
     blank = wanted = 0;
     for (int i = 0; i < 4; ++i) {
@@ -122,6 +124,11 @@ struct Avx2Probe {
     return _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, w0), _mm256_cmpeq_epi8(v, w1)),
                            _mm256_or_si256(_mm256_cmpeq_epi8(v, w2), _mm256_cmpeq_epi8(v, w3)));
   }
+  TARVEL_AVX2 static void copyBlock(char* to, const char* from) {
+    const __m256i a = load(from), b = load(from + 32);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32), b);
+  }
   TARVEL_AVX2 void heads(const char* p, Bits& blank, Bits& wanted) const {
     const __m256i a = load(p), b = load(p + 32);
     blank = bits(blanks(a), blanks(b));
@@ -167,6 +174,7 @@ Room reserveChunk(std::size_t size) {
   return reserveChunk(kChunk);
 }
 
+template <class Probe>
 class Emitter {
  public:
   Emitter() : room_(reserveChunk(kChunk)) {}
@@ -174,26 +182,26 @@ class Emitter {
   Emitter& operator=(const Emitter&) = delete;
 
   // Room for one block's output.
-  void makeRoom() {
+  [[gnu::always_inline]] void makeRoom() {
     if (static_cast<std::size_t>(room_.limit - room_.out) < kBlockRoom) room_ = moreRoom(room_);
   }
-  void copy(const char* from, const char* to) {
+  [[gnu::always_inline]] void copy(const char* from, const char* to) {
     const auto n = static_cast<std::size_t>(to - from);
     if (n <= kBlock) [[likely]] {
-      std::memcpy(room_.out, from, kBlock);
+      Probe::copyBlock(room_.out, from);
       room_.out += n;
       return;
     }
     room_ = copyLong(room_, from, n);
   }
   // Copies a piece of at most a block, then a CR.  REQUIRES: room made.
-  void copyShortCr(const char* from, const char* to) {
-    std::memcpy(room_.out, from, kBlock);
+  [[gnu::always_inline]] void copyShortCr(const char* from, const char* to) {
+    Probe::copyBlock(room_.out, from);
     room_.out += to - from;
     *room_.out++ = '\r';
   }
-  void put(char c) { *room_.out++ = c; }
-  void done() { output::commit(room_.out); }
+  [[gnu::always_inline]] void put(char c) { *room_.out++ = c; }
+  [[gnu::always_inline]] void done() { output::commit(room_.out); }
 
  private:
   Room room_;
@@ -214,13 +222,24 @@ bool stopsAt(const char* p, const char* end, bool final, const LineFilter& filte
   return filter.isSpecial({p, headSize});
 }
 
-// Of the lines of the block at base whose first non-blank character is at
-// a bit of `candidates`, the first that stops the copy (its bit), or 0.
-[[gnu::noinline]] Bits firstStop(const char* base, Bits candidates, const char* end, bool final,
-                                 const LineFilter& filter) {
+// Of the lines of the block at base (n bytes of input, LFs at `lf`) whose
+// first non-blank character is at a bit of `candidates`, the first that
+// stops the copy (its bit), or 0.  A head that lies inside the block is cut
+// at its LF by the mask.
+[[gnu::noinline]] Bits firstStop(const char* base, std::size_t n, Bits lf, Bits candidates,
+                                 const char* end, bool final, const LineFilter& filter) {
   for (; candidates != 0; candidates &= candidates - 1) {
     const auto at = static_cast<std::size_t>(std::countr_zero(candidates));
-    if (stopsAt(base + at, end, final, filter)) return Bits{1} << at;
+    bool stops;
+    if (at + filter.headSize <= n) {
+      const Bits after = (lf >> at) & below(filter.headSize);
+      const std::size_t headSize =
+          after != 0 ? static_cast<std::size_t>(std::countr_zero(after)) : filter.headSize;
+      stops = filter.isSpecial({base + at, headSize});
+    } else {
+      stops = stopsAt(base + at, end, final, filter);
+    }
+    if (stops) return Bits{1} << at;
   }
   return 0;
 }
@@ -252,7 +271,7 @@ struct Scan {
 template <bool kFull, class Probe>
 [[gnu::always_inline]] inline bool scanBlock(const Probe& probe, const char* base, std::size_t n,
                                              const char* end, bool final,
-                                             const LineFilter& filter, Emitter& out, Scan& s,
+                                             const LineFilter& filter, Emitter<Probe>& out, Scan& s,
                                              const char*& stopAt) {
   Bits lf = 0, crs = 0;
   probe.ends(base, lf, crs);
@@ -289,7 +308,7 @@ template <bool kFull, class Probe>
     // Of the lines with a wanted first character, the first that stops
     // the copy.
     if (candidates != 0) [[unlikely]]
-      stops = firstStop(base, candidates, end, final, filter);
+      stops = firstStop(base, n, lf, candidates, end, final, filter);
   }
 
   // An LF after no CR is bare; after a run of CRs it is bare when the run
@@ -354,7 +373,7 @@ template <class Probe>
 [[gnu::always_inline]] inline Result copyWith(const Probe& probe, const char* from, const char* end,
                                               bool final, bool streamCurrent, CrRun& cr,
                                               const LineFilter& filter) {
-  Emitter out;
+  Emitter<Probe> out;
   Scan s{from, from, 0, cr.last, cr.odd};
   const char* base = from;
   const char* stopAt = nullptr;
