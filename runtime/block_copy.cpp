@@ -116,9 +116,15 @@ struct Avx2Probe {
     lf = bits(_mm256_cmpeq_epi8(a, nl), _mm256_cmpeq_epi8(b, nl));
     cr = bits(_mm256_cmpeq_epi8(a, ret), _mm256_cmpeq_epi8(b, ret));
   }
-  TARVEL_AVX2 __m256i blanks(__m256i v) const {
-    return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')),
-                           _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t')));
+  // A byte is a blank when the table entry its low four bits pick is the
+  // byte itself: only a space and a tab are in the table, and a byte with
+  // its top bit set looks up 0.
+  TARVEL_AVX2 static __m256i blanks(__m256i v) {
+    const __m256i table =
+        _mm256_setr_epi8(' ', -128, -128, -128, -128, -128, -128, -128, -128, '\t', -128, -128,
+                         -128, -128, -128, -128, ' ', -128, -128, -128, -128, -128, -128, -128,
+                         -128, '\t', -128, -128, -128, -128, -128, -128);
+    return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
   }
   TARVEL_AVX2 __m256i wants(__m256i v) const {
     return _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, w0), _mm256_cmpeq_epi8(v, w1)),
