@@ -384,7 +384,8 @@ template <class Probe>
   const char* base = from;
   const char* stopAt = nullptr;
   bool stopped = false;
-  for (; end - base >= static_cast<std::ptrdiff_t>(kBlock); base += kBlock) {
+  const char* const lastFull = from + (static_cast<std::size_t>(end - from) & ~(kBlock - 1));
+  for (; base != lastFull; base += kBlock) {
     if (scanBlock<true>(probe, base, kBlock, end, final, filter, out, s, stopAt)) {
       stopped = true;
       break;
