@@ -39,10 +39,6 @@ void runProcess(int argc, char** argv, MainProgram program) {
   FailureCode code = 0;
   bool failed = false;
   try {
-    // Conditions end the run from where they arrive rather than travelling
-    // to the innermost region: the only inner regions guard file opens,
-    // which no condition should be mistaken for.
-    if (!platform::installConditionHandlers(onCondition)) raiseFailure(failure::kMemoryAllocation);
     status = program();
     output::flush();
   } catch (const Failure& f) {
