@@ -50,7 +50,8 @@ void cut(HeapString& work, std::uint32_t start, std::int32_t count) {
 // The line as a counted string: spill itself, or a copy of the line in it.
 StringRef inSpill(std::string_view line, HeapString& spill) {
   if (line.data() != spill.chars()) {
-    if (line.size() > spill.capacity()) spill = allocString(static_cast<std::uint32_t>(line.size()));
+    if (line.size() > spill.capacity())
+      spill = allocString(static_cast<std::uint32_t>(line.size()));
     std::memcpy(spill.chars(), line.data(), line.size());
     spill.str().setLength(static_cast<std::uint32_t>(line.size()));
   }

@@ -122,17 +122,7 @@ void reportFailure(FailureCode code) {
   buildReportCaption(code, caption);
   buildReportText(code, text);
 
-  // One line, written with one call so that it is never interleaved.
-  char line[kReportCaptionCapacity + 2 + kReportTextCapacity + 1];
-  std::size_t n = 0;
-  std::memcpy(line + n, caption.storage(), caption.length());
-  n += caption.length();
-  line[n++] = ':';
-  line[n++] = ' ';
-  std::memcpy(line + n, text.storage(), text.length());
-  n += text.length();
-  line[n++] = '\n';
-  platform::writeStandardError(line, n);
+  platform::showFailureReport(caption.storage(), caption.length(), text.storage(), text.length());
 }
 
 }  // namespace tarvel

@@ -105,8 +105,9 @@ void buildReportCaption(FailureCode code, CountedString caption);
 // REQUIRES: text has room for 48 characters.
 void buildReportText(FailureCode code, CountedString text);
 
-// Writes the report of `code` to standard error as one line:
-// caption, ": ", text.  Allocates nothing; safe inside a signal handler.
+// Shows the report of `code`: on standard error as one line, caption, ": ",
+// text, and in a window where the system has one.  Allocates nothing; safe
+// inside a signal handler.
 void reportFailure(FailureCode code);
 
 }  // namespace tarvel

@@ -14,6 +14,7 @@
 #include "runtime/failure.hpp"
 #include "runtime/failure_of_test.hpp"
 #include "runtime/file_io.hpp"
+#include "runtime/output.hpp"
 #include "runtime/platform/platform.hpp"
 
 namespace tarvel::testing {
@@ -76,11 +77,11 @@ class CapturedOutput {
  public:
   CapturedOutput() : file_(tmpfile()), saved_(dup(STDOUT_FILENO)) {
     fflush(stdout);  // the test framework's own output stays out of the capture
-    platform::flushStandardOutput();
+    output::flush();
     dup2(fileno(file_), STDOUT_FILENO);
   }
   ~CapturedOutput() {
-    platform::flushStandardOutput();
+    output::flush();
     dup2(saved_, STDOUT_FILENO);
     close(saved_);
     fclose(file_);
@@ -89,7 +90,7 @@ class CapturedOutput {
   CapturedOutput& operator=(const CapturedOutput&) = delete;
 
   std::string text() {
-    platform::flushStandardOutput();
+    output::flush();
     std::string out;
     char block[4096];
     const int fd = fileno(file_);

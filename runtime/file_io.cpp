@@ -8,6 +8,7 @@
 #endif
 
 #include "runtime/failure.hpp"
+#include "runtime/output.hpp"
 
 namespace tarvel {
 
@@ -26,10 +27,6 @@ class RealFileSystem final : public FileSystem {
   std::size_t blockSize(platform::FileId file) override { return platform::readBlockSize(file); }
   void finish(platform::FileId file) override { platform::finishReading(file); }
 };
-
-void raiseWriteFailure(int error) {
-  raiseFailure(platform::isDeviceFull(error) ? failure::kDiskFull : failure::kFileWrite);
-}
 
 // Line readers deliver into one of these.  A sink may take `room()`
 // characters more; a fixed one ends the line when it is full.
@@ -239,10 +236,7 @@ std::string_view readWholeLine(InputFile& file, HeapString& spill) {
   return spill.view();
 }
 
-void writeText(OutputHandle /*handle*/, StringRef s) {
-  const int error = platform::writeStandardOutput(s.chars(), s.length());
-  if (error != 0) raiseWriteFailure(error);
-}
+void writeText(OutputHandle /*handle*/, StringRef s) { output::write(s.chars(), s.length()); }
 
 void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, char fill) {
   const std::int64_t w = width < 0 ? -std::int64_t{width} : width;
@@ -260,16 +254,21 @@ void putText(StringRef s) { writeText(OutputHandle::standardOutput, s); }
 void putNewline() { putText(kNewline); }
 
 void putLine(std::string_view line) {
-  int error = platform::writeStandardOutput(line.data(), line.size());
-  if (error == 0) error = platform::writeStandardOutput("\r\n", 2);
-  if (error != 0) raiseWriteFailure(error);
+  if (line.size() >= output::kDirectWriteSize) {
+    output::write(line.data(), line.size());
+    output::write("\r\n", 2);
+    return;
+  }
+  char* to = output::reserve(line.size() + 2);
+  std::memcpy(to, line.data(), line.size());
+  to += line.size();
+  to[0] = '\r';
+  to[1] = '\n';
+  output::commit(to + 2);
 }
 
 void putNumber(std::int32_t n) { writeNumber(OutputHandle::standardOutput, n, 0, ' '); }
 
-void flushOutput() {
-  const int error = platform::flushStandardOutput();
-  if (error != 0) raiseWriteFailure(error);
-}
+void flushOutput() { output::flush(); }
 
 }  // namespace tarvel

@@ -4,18 +4,20 @@
 #include <new>
 
 #include "runtime/failure.hpp"
-#include "runtime/file_io.hpp"
+#include "runtime/output.hpp"
 #include "runtime/platform/platform.hpp"
 
 namespace tarvel {
 
 namespace {
 
-// The outermost handler: standard output first, so that everything written
-// before the failure is out, then the report.  Uses only calls that are
-// safe inside a signal handler, since conditions arrive through one.
+// The outermost handler: standard output first, so that everything handed
+// to it before the failure is out, then the report.  Only the first failure
+// or condition of the run is reported.  Uses only calls that are safe inside
+// a signal handler, since conditions arrive through one.
 [[noreturn]] void endWithReport(FailureCode code) {
-  platform::flushStandardOutputFromSignal();
+  if (!platform::claimReport()) platform::yieldToReport();
+  output::flushForReport();
   reportFailure(code);
   platform::exitProcess(kExitFailure);
 }
@@ -26,17 +28,23 @@ void onCondition(std::uint32_t code) { endWithReport(code); }
 
 void runProcess(int argc, char** argv, MainProgram program) {
   platform::startProcess(argc, argv);
-  // Conditions end the run from the signal handler itself rather than
-  // travelling to the innermost region: the only inner regions guard file
-  // opens, which no condition should be mistaken for.
-  platform::installConditionHandlers(onCondition);
+  output::start(platform::standardOutputIsInteractive());
+  // Conditions end the run from where they arrive rather than travelling
+  // to the innermost region: the only inner regions guard file opens,
+  // which no condition should be mistaken for.  With memory so short that
+  // this fails, throwing may fail too: the report is made straight away.
+  if (!platform::installConditionHandlers(onCondition)) endWithReport(failure::kMemoryAllocation);
 
   int status = kExitFailure;
   FailureCode code = 0;
   bool failed = false;
   try {
+    // Conditions end the run from where they arrive rather than travelling
+    // to the innermost region: the only inner regions guard file opens,
+    // which no condition should be mistaken for.
+    if (!platform::installConditionHandlers(onCondition)) raiseFailure(failure::kMemoryAllocation);
     status = program();
-    flushOutput();
+    output::flush();
   } catch (const Failure& f) {
     failed = true;
     code = f.code();

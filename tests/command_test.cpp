@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -147,6 +149,15 @@ TEST_F(Command, EveryNameIsExpandedOnceAndFilesStayHeld) {
       "A1\r\nB\r\nCould not open 'lib\\main.asm'\r\nA2\r\n"
       "Could not open 'lib\\gone.inc'\r\nCould not open 'lib\\./a.inc'\r\nend\r\n",
       1);
+
+  // Standard output, when it is a file, is held from the start.
+  put("main.asm", "top\ninclude out.txt\nend\n");
+  const ChildResult r =
+      runChild({TARVEL_BINARY, "main.asm"}, {dir_, {"zebinc=lib"}, dir_ + "/out.txt"});
+  EXPECT_EQ(r.status, 1);
+  std::ifstream out(dir_ + "/out.txt", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(out), {}),
+            "top\r\nCould not open 'lib\\out.txt'\r\nend\r\n");
 }
 
 TEST_F(Command, LinesAreCopiedWholeWithCrLf) {
@@ -180,8 +191,62 @@ TEST_F(Command, ExactlyOneArgumentIsTheFileName) {
   EXPECT_RUN(run({"my", "file.asm"}), kUsage, 2);
 }
 
+TEST_F(Command, HelpAndVersionOnlyAsTheSoleArgument) {
+  put("--help", "a file\n");
+  struct Case {
+    std::vector<std::string> args;
+    Env zebinc;
+    std::string out;  // for --help, how the text begins
+    int status;
+  };
+  const Case cases[] = {
+      // Given whatever the environment holds.
+      {{"--help"}, "", kUsage + "       tarvel --help | --version\r\n", 0},
+      {{"--version"}, "", "tarvel " TARVEL_VERSION "\r\n", 0},
+      {{"./--help"}, "lib", "a file\r\n", 0},
+      {{"--help", "extra"}, "lib", kUsage, 2},
+      // A command line too long to split fails where it always did.
+      {std::vector<std::string>(255, "--help"), "", kNoPath, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " (" + std::to_string(c.args.size()) + " arguments)");
+    const ChildResult r = run(c.args, c.zebinc);
+    EXPECT_EQ(c.args.size() == 1 && c.args[0] == "--help" ? r.out.substr(0, c.out.size()) : r.out,
+              c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+// The demo output shown in README.md (its first asm block, with LF line
+// ends) is what the command writes.
+TEST(Readme, DemoOutputIsWhatTheCommandWrites) {
+  std::ifstream file(TARVEL_SOURCE_DIR "/README.md", std::ios::binary);
+  const std::string readme(std::istreambuf_iterator<char>(file), {});
+  const std::string fence = "```asm\n";
+  const std::size_t start = readme.find(fence);
+  ASSERT_NE(start, std::string::npos);
+  const std::size_t end = readme.find("\n```", start + fence.size());
+  ASSERT_NE(end, std::string::npos);
+  std::string expected;
+  for (char c : readme.substr(start + fence.size(), end + 1 - start - fence.size())) {
+    if (c == '\n') expected += '\r';
+    expected += c;
+  }
+  const ChildResult r = runChild({TARVEL_BINARY, "examples/demo/main.asm"},
+                                 {TARVEL_SOURCE_DIR, {"zebinc=examples/demo/include"}, {}});
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+}
+
 TEST_F(Command, DeepChainOfIncludes) {
   constexpr int kDepth = 10000;
+  // Every level holds its file open until its expansion ends.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_max != RLIM_INFINITY &&
+      files.rlim_max < kDepth + 64)
+    GTEST_SKIP() << "needs " << kDepth + 64 << " open files; the hard limit is " << files.rlim_max;
   std::string head, tail;
   for (int i = 0; i < kDepth; ++i) {
     const std::string n = std::to_string(i);

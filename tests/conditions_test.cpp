@@ -3,8 +3,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -121,44 +123,116 @@ TEST(TarvelArguments, TooManyEndWithFailure17MostThatFitGiveUsage) {
   expectReport(tooMany.err, "ZEB Exception (17): Too many command line parameters");
 }
 
-// tarvel run as a child that the test ends with a signal, in a directory of
-// its own.
-class TarvelSignal : public ::testing::TestWithParam<std::pair<int, const char*>> {
- protected:
-  // Starts tarvel on `input` with standard output on `outFd`.
-  void start(const std::string& input, int outFd) {
+// How tarvel is started by the tests below, which watch it while it runs.
+struct Launch {
+  std::vector<std::string> args;  // after the program name
+  int outFd = -1;                 // standard output; -1: closed
+  bool ignoreInterrupt = false;   // started with SIGINT ignored
+  rlim_t addressLimit = 0;        // bytes of address space, 0: unlimited
+};
+
+// Waits (10 s at most) until `ready` holds.
+bool await(const std::function<bool()>& ready) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (bool done = ready();; done = ready()) {
+    if (done || std::chrono::steady_clock::now() > deadline) return done;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+// Waits until the pipe read by `fd` is full: the same fill level, above
+// zero, seen twice in a row.  Returns the level.
+int awaitFullPipe(int fd) {
+  int pending = 0, before = -1;
+  EXPECT_TRUE(await([&] {
+    const bool same = ioctl(fd, FIONREAD, &pending) == 0 && pending > 0 && pending == before;
+    before = pending;
+    return same;
+  }));
+  return pending;
+}
+
+// Everything left to read on `fd` until its writers are gone (10 s at most).
+std::string drain(int fd) {
+  std::string text;
+  char block[65536];
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, 10000) <= 0) {
+      ADD_FAILURE() << "standard output still open after 10 s";
+      return text;
+    }
+    const ssize_t n = read(fd, block, sizeof block);
+    if (n <= 0) return text;
+    text.append(block, static_cast<std::size_t>(n));
+  }
+}
+
+// tarvel run as a child that the test watches, in a directory of its own.
+class TarvelChild {
+ public:
+  // Starts tarvel as `launch` says.
+  void start(const Launch& launch) {
     const std::string env[] = {"zebinc=inc", kAsanOptions}, err = dir_ + "/err";
     char* envp[] = {const_cast<char*>(env[0].c_str()), const_cast<char*>(env[1].c_str()), nullptr};
-    char* argv[] = {const_cast<char*>(TARVEL_BINARY), const_cast<char*>(input.c_str()), nullptr};
+    std::vector<char*> argv = {const_cast<char*>(TARVEL_BINARY)};
+    for (const std::string& a : launch.args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     pid_ = fork();
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
-      dup2(outFd, 1);
+      if (chdir(dir_.c_str()) != 0) _exit(126);
       dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      execve(TARVEL_BINARY, argv, envp);
+      launch.outFd >= 0 ? dup2(launch.outFd, 1) : close(1);
+      if (launch.ignoreInterrupt) signal(SIGINT, SIG_IGN);
+      if (launch.addressLimit != 0) {
+        const rlimit limit{launch.addressLimit, launch.addressLimit};
+        setrlimit(RLIMIT_AS, &limit);
+      }
+      execve(TARVEL_BINARY, argv.data(), envp);
       _exit(127);
     }
   }
-  // Waits (10 s at most) until `ready` holds.
-  static bool await(const std::function<bool()>& ready) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (bool done = ready();; done = ready()) {
-      if (done || std::chrono::steady_clock::now() > deadline) return done;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
-  // The run must end with the report, which is all of standard error.
-  void expectEndWithReport(const char* report) {
+  // Waits for the end: the exit status, or minus the signal that ended it.
+  int finish() {
     int raw = 0;
     waitpid(pid_, &raw, 0);
-    ASSERT_TRUE(WIFEXITED(raw)) << "ended by signal " << WTERMSIG(raw);
-    EXPECT_EQ(WEXITSTATUS(raw), 3);
-    expectReport(fileText(dir_ + "/err"), report);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -WTERMSIG(raw);
+  }
+  std::string err() const { return fileText(dir_ + "/err"); }
+  // True while signal `s` waits to be delivered to the child, which is
+  // false too once the child has ended.
+  bool pending(int s) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    unsigned long long mask = 0;
+    for (std::string key; status >> key;) {
+      std::string state;
+      if (key == "State:" && (status >> state) && state == "Z") return false;  // ended
+      if (key == "SigPnd:" || key == "ShdPnd:") {
+        status >> std::hex >> mask >> std::dec;
+        if (mask & (1ull << (s - 1))) return true;
+      }
+    }
+    return false;
   }
 
-  TempDir temp_{"tarvel-signal"};
+  TempDir temp_{"tarvel-child"};
   const std::string& dir_ = temp_.path();
   pid_t pid_ = -1;
+};
+
+// The run must end with the report, which is all of standard error.
+void expectEndWithReport(TarvelChild& child, const char* report) {
+  EXPECT_EQ(child.finish(), 3);
+  expectReport(child.err(), report);
+}
+
+// tarvel run as a child that the test ends with a signal.
+class TarvelSignal : public ::testing::TestWithParam<std::pair<int, const char*>>,
+                     protected TarvelChild {
+ protected:
+  void start(const std::string& input, int outFd) { TarvelChild::start({{input}, outFd}); }
+  void expectEndWithReport(const char* report) { ::expectEndWithReport(*this, report); }
 };
 
 // tarvel blocks reading a FIFO after copying one line; the signal must end
@@ -193,13 +267,7 @@ TEST_P(TarvelSignal, WhileWritingFullPipe) {
   ASSERT_EQ(pipe(pipeFds), 0);
   start(dir_ + "/input.asm", pipeFds[1]);
   close(pipeFds[1]);
-  int pending = 0, before = -1;  // full: the same count twice in a row
-  EXPECT_TRUE(await([&] {
-    const bool same =
-        ioctl(pipeFds[0], FIONREAD, &pending) == 0 && pending > 0 && pending == before;
-    before = pending;
-    return same;
-  }));
+  const int pending = awaitFullPipe(pipeFds[0]);
   kill(pid_, GetParam().first);
   const std::string out = tarvel::testing::readAll(pipeFds[0]);
   close(pipeFds[0]);
@@ -217,5 +285,267 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(std::pair{SIGINT, "ZEB Exception ($C000_013A): Control-C exception"},
                       std::pair{SIGSEGV, "ZEB Exception ($C000_0005): Memory Access Violation"}),
     [](const auto& info) { return std::string(sigabbrev_np(info.param.first)); });
+
+}  // namespace
+
+namespace {
+
+// Lines "line <i>" ended by LF, and what tarvel writes for them.
+std::pair<std::string, std::string> numberedLines(int count) {
+  std::string in, out;
+  for (int i = 0; i < count; ++i) {
+    const std::string line = "line " + std::to_string(100000 + i);
+    in += line + "\n";
+    out += line + "\r\n";
+  }
+  return {in, out};
+}
+
+// tarvel blocked writing to a pipe that nobody reads yet: once the pipe is
+// full the signals are sent, then the pipe is read to its end.
+struct StuckCase {
+  const char* name;
+  std::string input;     // main.asm
+  std::string expected;  // standard output in full, or what it must be a prefix of
+  std::size_t minimum;   // how much of expected must come out
+  std::vector<int> signals;
+  bool ignoreInterrupt;
+  bool nonBlocking;  // standard output is a non-blocking pipe
+  int status;        // exit status, or minus the ending signal
+  const char* report;
+  // Done to main.asm once the pipe is full; the last line written may
+  // then be one cut short by it.
+  void (*whileStuck)(const std::string& path) = nullptr;
+};
+void PrintTo(const StuckCase& c, std::ostream* os) { *os << c.name; }
+
+class StuckOutput : public ::testing::TestWithParam<StuckCase>, protected TarvelChild {};
+
+TEST_P(StuckOutput, EveryByteAtMostOnceAndOneReport) {
+  const StuckCase& c = GetParam();
+  std::ofstream(dir_ + "/main.asm", std::ios::binary) << c.input;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  if (c.nonBlocking) fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+  Launch launch{{"main.asm"}, fds[1]};
+  launch.ignoreInterrupt = c.ignoreInterrupt;
+  start(launch);
+  close(fds[1]);
+  awaitFullPipe(fds[0]);
+  if (c.whileStuck != nullptr) c.whileStuck(dir_ + "/main.asm");
+  for (int s : c.signals) {
+    kill(pid_, s);
+    // Signals of one kind that are pending together arrive as one.
+    EXPECT_TRUE(await([&] { return !pending(s); }));
+  }
+  const std::string out = drain(fds[0]);
+  close(fds[0]);
+  EXPECT_EQ(finish(), c.status);
+  if (*c.report != '\0') {
+    expectReport(err(), c.report);
+  } else {
+    EXPECT_EQ(err(), "");
+  }
+  std::size_t whole = out.size();
+  if (c.whileStuck != nullptr && whole > 2) {
+    EXPECT_TRUE(out.ends_with("\r\n"));
+    whole = out.rfind("\r\n", whole - 3) + 2;  // the lines before the last
+  }
+  const std::size_t common =
+      std::mismatch(out.begin(), out.end(), c.expected.begin(), c.expected.end()).first -
+      out.begin();
+  EXPECT_GE(common, whole) << "differs from what was written";
+  EXPECT_GE(out.size(), c.minimum) << out.size() << " bytes out of " << c.expected.size();
+}
+
+const std::string kControlC = "ZEB Exception ($C000_013A): Control-C exception";
+const auto kLines = numberedLines(60000);
+const auto kBeforeFailure = numberedLines(16000);
+const std::string kLongLine(400 * 1024, 'w');
+
+INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
+                         ::testing::Values(
+                             // An interrupt while the report of a failure writes out the rest.
+                             StuckCase{"DuringFailureReport",
+                                       kBeforeFailure.first + ".include\n",
+                                       kBeforeFailure.second,
+                                       kBeforeFailure.second.size(),
+                                       {SIGINT},
+                                       false,
+                                       false,
+                                       3,
+                                       "ZEB Exception (2): Index into string is out of range"},
+                             StuckCase{"DuringLongPiece",
+                                       kLongLine + "\n",
+                                       kLongLine + "\r\n",
+                                       kLongLine.size(),
+                                       {SIGINT},
+                                       false,
+                                       false,
+                                       3,
+                                       kControlC.c_str()},
+                             StuckCase{"SecondEndsAtOnce",
+                                       kLines.first,
+                                       kLines.second,
+                                       0,
+                                       {SIGINT, SIGINT},
+                                       false,
+                                       false,
+                                       3,
+                                       ""},
+                             StuckCase{"TerminateEndsAtOnce",
+                                       kLines.first,
+                                       kLines.second,
+                                       0,
+                                       {SIGTERM},
+                                       false,
+                                       false,
+                                       -SIGTERM,
+                                       ""},
+                             StuckCase{"InheritedIgnoreKept",
+                                       kLines.first,
+                                       kLines.second,
+                                       kLines.second.size(),
+                                       {SIGINT},
+                                       true,
+                                       false,
+                                       0,
+                                       ""},
+                             StuckCase{"FileShrinksWhileRead",
+                                       kLines.first,
+                                       kLines.second,
+                                       0,
+                                       {},
+                                       false,
+                                       false,
+                                       0,
+                                       "",
+                                       [](const std::string& path) {
+                                         std::filesystem::resize_file(path, 10);
+                                       }},
+                             StuckCase{"NonBlockingOutputWaits",
+                                       kLines.first,
+                                       kLines.second,
+                                       kLines.second.size(),
+                                       {},
+                                       false,
+                                       true,
+                                       0,
+                                       ""}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Inputs and surroundings that try to make tarvel crash, hang, lose output
+// or grow without end: each has a defined outcome.
+struct HostileCase {
+  const char* name;
+  std::function<std::vector<std::string>(const std::string& dir)> setUp;  // the arguments
+  bool outputToFile;  // standard output is the file out.txt in the directory, else closed
+  int status;
+  std::string out;  // the whole of out.txt
+  const char* report;
+};
+void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
+
+class Hostile : public ::testing::TestWithParam<HostileCase>, protected TarvelChild {};
+
+void put(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST_P(Hostile, DefinedOutcome) {
+  const HostileCase& c = GetParam();
+  Launch launch{c.setUp(dir_)};
+  const std::string outPath = dir_ + "/out.txt";
+  if (c.outputToFile) launch.outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  start(launch);
+  if (launch.outFd >= 0) close(launch.outFd);
+  EXPECT_EQ(finish(), c.status);
+  if (*c.report != '\0') {
+    expectReport(err(), c.report);
+  } else {
+    EXPECT_EQ(err(), "");
+  }
+  if (c.outputToFile) {
+    EXPECT_TRUE(fileText(outPath) == c.out) << fileText(outPath).size();
+  }
+}
+
+const std::string kLongName(4000, 'n');
+const auto kBulk = numberedLines(30000);  // more than the output buffer holds
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, Hostile,
+    ::testing::Values(
+        HostileCase{"NameWithNewline",
+                    [](const std::string& d) {
+                      put(d + "/a\nb.asm", "x\n");
+                      return std::vector<std::string>{"a\nb.asm"};
+                    },
+                    true, 0, "x\r\n", ""},
+        HostileCase{"NameWithLeadingDash",
+                    [](const std::string& d) {
+                      put(d + "/-x.asm", "x\n");
+                      return std::vector<std::string>{"-x.asm"};
+                    },
+                    true, 0, "x\r\n", ""},
+        HostileCase{"NameTooLong",
+                    [](const std::string& d) {
+                      put(d + "/main.asm", "include " + kLongName + "\nend\n");
+                      return std::vector<std::string>{"main.asm"};
+                    },
+                    true, 1, "Could not open 'inc\\" + kLongName + "'\r\nend\r\n", ""},
+        HostileCase{"DirectoryAndLinkLoop",
+                    [](const std::string& d) {
+                      std::filesystem::create_directory(d + "/sub");
+                      std::filesystem::create_symlink("loop", d + "/loop");
+                      put(d + "/main.asm", "include sub\ninclude loop\n");
+                      return std::vector<std::string>{"main.asm"};
+                    },
+                    true, 1, "Could not open 'inc\\sub'\r\nCould not open 'inc\\loop'\r\n", ""},
+        // Reading back what it writes would never end.
+        HostileCase{
+            "OwnOutputFile",
+            [](const std::string& d) {
+              put(d + "/main.asm", kBulk.first + "include out.txt\n.include \"./out.txt\"\n");
+              return std::vector<std::string>{"main.asm"};
+            },
+            true, 1,
+            kBulk.second + "Could not open 'inc\\out.txt'\r\nCould not open 'inc\\./out.txt'\r\n",
+            ""},
+        HostileCase{"OutputClosed",
+                    [](const std::string& d) {
+                      put(d + "/main.asm", "x\n");
+                      return std::vector<std::string>{"main.asm"};
+                    },
+                    false, 3, "", "ZEB Exception (9): File write error"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// However little memory the process may have, it ends with its output or
+// with the report of failure 13, never with an abort.
+TEST(MemoryLimit, StartUpReportsRefusedMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer runtime needs far more address space than the limits tried";
+#endif
+  int reported = 0;
+  for (rlim_t kib = 4000; kib <= 9000; kib += 250) {
+    TarvelChild child;
+    put(child.dir_ + "/main.asm", "x\n");
+    Launch launch{{"main.asm"}, open((child.dir_ + "/out").c_str(), O_WRONLY | O_CREAT, 0600)};
+    launch.addressLimit = kib * 1024;
+    child.start(launch);
+    close(launch.outFd);
+    const int status = child.finish();
+    SCOPED_TRACE(kib);
+    if (status == 127) continue;  // the loader could not map the libraries
+    if (status == 3) {
+      ++reported;
+      EXPECT_EQ(child.err(), "ZEB Exception (13): Memory allocation failure\n");
+    } else {
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(fileText(child.dir_ + "/out"), "x\r\n");
+    }
+  }
+  RecordProperty("reported", reported);
+}
 
 }  // namespace

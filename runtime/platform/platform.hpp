@@ -1,7 +1,7 @@
 // The platform module: every call into the operating system goes through
 // these functions, and nothing else lives here.  One implementation file per
-// operating system (posix.cpp, ...) is chosen by the build; the interface
-// uses no type of any of them.
+// operating system (posix.cpp, win32.cpp) is chosen by the build; the
+// interface uses no type of any of them.
 //
 // Nothing here raises failures: errors come back as values and the runtime
 // decides what they mean.
@@ -15,8 +15,8 @@ namespace tarvel::platform {
 // ---- Process ----
 
 // Records the arguments the process was started with, raises the limit on
-// open files as far as allowed, and prepares standard output.  Called once,
-// first thing, by the process entry.
+// open files as far as allowed, and looks at what standard output is.
+// Called once, first thing, by the process entry.
 void startProcess(int argc, char** argv);
 
 // The command line as the system hands it over: one raw text where the
@@ -41,14 +41,36 @@ std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint
 // here: callers flush first.
 [[noreturn]] void exitProcess(int status);
 
-// Receives a processor or operating-system condition as a failure code.
-// Runs inside a signal handler: it may only use async-signal-safe calls,
-// and must not return.
+// ---- Conditions and the failure report ----
+
+// Receives a processor condition or an interrupt as a failure code.  It
+// runs where the condition arrived: inside a signal handler on POSIX, on the
+// faulting thread or on the console's control thread on Windows.  It may
+// use only the output, report and exit calls of this module, and must not
+// return.
 using ConditionHandler = void (*)(std::uint32_t code);
 
 // Turns the platform's processor conditions and interrupts into calls of
-// `handler`, on a stack of their own so that a stack overflow is reported.
-void installConditionHandlers(ConditionHandler handler);
+// `handler`, with room kept to report a stack overflow.  An interrupt that
+// the process inherited as ignored stays ignored; a second interrupt ends
+// the process at once with status 3.  Returns false when the memory this
+// needs is refused.
+bool installConditionHandlers(ConditionHandler handler);
+
+// Claims the failure report: true for the first claim of the run, false
+// once a report is under way.
+bool claimReport();
+
+// For a failure or condition that meets a report already under way: ends
+// the process at once with status 3, unless that report belongs to another
+// thread, which then ends the process itself (the caller waits for it).
+[[noreturn]] void yieldToReport();
+
+// Shows the failure report to the user: "caption: text" as one line on
+// standard error, and where the system has one, a notification window.
+// Safe inside a signal handler.
+void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
+                       std::size_t textSize);
 
 // ---- Memory ----
 
@@ -64,8 +86,9 @@ using FileId = std::uint32_t;
 
 // Opens an existing file for reading by name, with no sharing: while this
 // process holds a file, every further open of that same file fails,
-// whatever name reaches it.  Backslashes in the name are taken as directory
-// separators.  Directories cannot be opened.  Returns 0 on failure.
+// whatever name reaches it.  Standard output, when it is a file, counts as
+// held from the start.  Backslashes in the name are directory separators.
+// Directories cannot be opened.  Returns 0 on failure.
 FileId openForReading(const char* name);
 
 // Result of a read: count >= 0 bytes delivered (0 at end of input), or
@@ -79,32 +102,47 @@ struct ReadResult {
 ReadResult readFile(FileId file, void* buffer, std::size_t size);
 
 // A good size for the read buffer of `file`: large blocks, but no larger
-// than a small regular file needs.
+// than what a regular file can still deliver, plus one byte to see its end.
 std::size_t readBlockSize(FileId file);
 
-// Gives back what reading `file` uses (its descriptor) once reading is over.
-// The file stays held: it still cannot be opened again.
+// Reading `file` is over: gives back what it can (on POSIX, the descriptor)
+// while keeping the hold, so that the file still cannot be opened again.
 void finishReading(FileId file);
 
 // ---- Standard output and standard error ----
 
-// Appends bytes to the standard-output buffer, writing it out as it fills
-// (and at every line end when standard output is a terminal).  Returns 0,
-// or the platform's error number when a write failed; the bytes that could
-// not be written are dropped.
-int writeStandardOutput(const char* bytes, std::size_t size);
+// True when standard output is interactive (a terminal or a console):
+// output then goes out at every line end.
+bool standardOutputIsInteractive();
 
-// Writes out whatever the standard-output buffer holds.  Returns 0 or the
-// error number of a failed write.  An interrupt that arrives while it
-// writes is handed to the condition handler as soon as the write returns,
-// so that no byte is written twice.
-int flushStandardOutput();
+// Result of a write: the bytes written, and 0 or the platform's error
+// number when the call failed.
+struct WriteResult {
+  std::size_t written;
+  int error;
+};
 
-// Like flushStandardOutput, but usable inside a signal handler.
-void flushStandardOutputFromSignal();
+// Writes the bytes of `first` and then those of `second` to standard
+// output in one system call, bytes as they are.  May write fewer than asked;
+// waits while standard output cannot take more (a non-blocking descriptor
+// whose reader is slow) instead of failing.
+WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const char* second,
+                                std::size_t secondSize);
+
+// True when `error` only means that an interrupt stopped the write; the
+// rest can be written by calling again.
+bool isInterruption(int error);
 
 // True when `error` means the device is full (no space, or over quota).
 bool isDeviceFull(int error);
+
+// Brackets every write to standard output, so that no byte is written
+// twice: a condition that arrives inside is not handed over there and then.
+// On POSIX it is held back and handed to the condition handler by
+// leaveOutputSection; on Windows the thread it arrives on waits until the
+// section is left.  Sections do not nest.
+void enterOutputSection();
+void leaveOutputSection();
 
 // Writes bytes to standard error, unbuffered, ignoring failures.  Usable
 // inside a signal handler.

@@ -2,15 +2,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -28,29 +31,27 @@ char** savedArgv = nullptr;
 
 // ---- Standard output ----
 
-constexpr std::size_t kOutputBufferSize = 256 * 1024;
-char outputBuffer[kOutputBufferSize];
-// outputBuffer[outputWritten, outputUsed) is waiting to be written.  Each
-// index moves only after the bytes are in place or out, so a signal handler
-// that flushes never writes a half-copied piece.
-std::atomic<std::size_t> outputUsed{0};
-std::atomic<std::size_t> outputWritten{0};
+bool interactiveOutput = false;
 
-// While the program itself is writing the buffer out, a signal handler
-// cannot know how much of the interrupted write went out.  A condition
-// that arrives then is left here for the flush to deliver once the write
-// has returned; interrupts stop a blocked write, since no handler restarts
-// calls.
-volatile sig_atomic_t flushing = 0;
-std::atomic<std::uint32_t> deferredCondition{0};  // 0: none
-bool flushAtLineEnd = false;                      // standard output is a terminal
+// Inside an output section, a condition that is not a fault is held back
+// here and handed over when the section is left: the handler cannot know
+// how much of an interrupted write went out.  Interrupts stop a blocked
+// write, since no handler asks for calls to be restarted.
+volatile sig_atomic_t inOutputSection = 0;
+std::atomic<std::uint32_t> heldCondition{0};  // 0: none
 
-// Writes all of `size` bytes to `fd`; 0 or the error number.
+// Writes all of `size` bytes to `fd`, waiting while a non-blocking `fd` is
+// full; 0 or the error number.
 int writeAll(int fd, const char* bytes, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, bytes, size);
     if (n < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd wait{fd, POLLOUT, 0};
+        ::poll(&wait, 1, -1);
+        continue;
+      }
       return errno;
     }
     bytes += n;
@@ -85,10 +86,13 @@ struct FileKeyHash {
 };
 
 std::unordered_set<FileKey, FileKeyHash> heldFiles;
+std::optional<FileKey> outputFile;  // standard output, when it is a file
 
-constexpr std::size_t kLargeReadBlock = 1024 * 1024;
+bool isHeld(const FileKey& key) { return key == outputFile || heldFiles.count(key) != 0; }
+
+constexpr std::size_t kLargeReadBlock = 256 * 1024;
 constexpr std::size_t kStreamReadBlock = 64 * 1024;
-constexpr std::size_t kSmallestReadBlock = 4096;
+constexpr std::size_t kSmallestReadBlock = 64;
 
 OpenFile* lookupFile(FileId file) {
   if (file == 0 || file > openFiles.size()) return nullptr;
@@ -98,7 +102,6 @@ OpenFile* lookupFile(FileId file) {
 // ---- Conditions ----
 
 ConditionHandler conditionHandler = nullptr;
-volatile sig_atomic_t handlingCondition = 0;
 std::uintptr_t stackLowest = 0;  // lowest address the main stack may reach
 
 constexpr std::size_t kStackGuardReach = 2 * 1024 * 1024;
@@ -152,19 +155,32 @@ std::uint32_t conditionCode(int signal, const siginfo_t* info) {
   }
 }
 
-void deliverCondition(std::uint32_t code) {
-  handlingCondition = 1;
+std::atomic<bool> reportClaimed{false};
+std::atomic<int> interruptsSeen{0};
+
+[[noreturn]] void deliverCondition(std::uint32_t code) {
   conditionHandler(code);
   _exit(3);  // the handler does not return; this is only a safeguard
 }
 
+// Runs with no signal blocked (SA_NODEFER, empty mask), so that a second
+// interrupt or a fault in the report path re-enters it and ends the process
+// instead of waiting behind the first.
 void onSignal(int signal, siginfo_t* info, void* /*context*/) {
-  // A second interrupt while the first is being reported (say, stuck
-  // writing to a pipe nobody reads) ends the process at once.
-  if (handlingCondition) _exit(3);
+  const bool fault = isFault(signal, info);
+  const bool interrupt = signal == SIGINT && !fault;
+  // A second interrupt ends the process at once: say, one stuck writing
+  // to a pipe nobody reads.
+  if (interrupt && ++interruptsSeen >= 2) _exit(3);
+  if (reportClaimed.load()) {
+    // The report under way goes on; the first interrupt adds nothing.
+    if (interrupt) return;
+    _exit(3);
+  }
   const std::uint32_t code = conditionCode(signal, info);
-  if (flushing && !isFault(signal, info)) {
-    deferredCondition.store(code);
+  if (inOutputSection && !fault) {
+    std::uint32_t none = 0;
+    heldCondition.compare_exchange_strong(none, code);
     return;
   }
   deliverCondition(code);
@@ -193,7 +209,13 @@ void startProcess(int argc, char** argv) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
-  flushAtLineEnd = isatty(STDOUT_FILENO) == 1;
+  interactiveOutput = isatty(STDOUT_FILENO) == 1;
+  // A file that standard output writes to counts as held from the start,
+  // so that a tree that includes it cannot read back what it writes.
+  // Noted apart from the other holds, since nothing may be allocated yet.
+  struct stat out {};
+  if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode))
+    outputFile = FileKey{out.st_dev, out.st_ino};
 }
 
 CommandLine commandLine() { return CommandLine{nullptr, savedArgc, savedArgv}; }
@@ -225,24 +247,51 @@ std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint
 
 void exitProcess(int status) { _exit(status); }
 
-void installConditionHandlers(ConditionHandler handler) {
+bool installConditionHandlers(ConditionHandler handler) {
   conditionHandler = handler;
   findStackLimit();
 
   // A stack of its own, so that a stack overflow can still be reported.
-  static std::vector<char> alternateStack(256 * 1024);
+  constexpr std::size_t kAlternateStackSize = 256 * 1024;
+  void* const alternateStack = allocateMemory(kAlternateStackSize);
+  if (alternateStack == nullptr) return false;
   stack_t stack{};
-  stack.ss_sp = alternateStack.data();
-  stack.ss_size = alternateStack.size();
+  stack.ss_sp = alternateStack;
+  stack.ss_size = kAlternateStackSize;
   sigaltstack(&stack, nullptr);
 
   struct sigaction action {};
   action.sa_sigaction = onSignal;
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  sigfillset(&action.sa_mask);
-  sigdelset(&action.sa_mask, SIGINT);
-  for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGINT})
-    sigaction(signal, &action, nullptr);
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP}) sigaction(signal, &action, nullptr);
+  // An interrupt the process was started with ignored (a background job
+  // of a shell) stays ignored.
+  struct sigaction inherited {};
+  if (sigaction(SIGINT, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+    sigaction(SIGINT, &action, nullptr);
+  return true;
+}
+
+bool claimReport() { return !reportClaimed.exchange(true); }
+
+void yieldToReport() { _exit(3); }
+
+void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
+                       std::size_t textSize) {
+  // One line, written with one call so that it is never interleaved.
+  char line[512];
+  std::size_t n = 0;
+  const auto add = [&](const char* bytes, std::size_t size) {
+    if (size > sizeof line - 1 - n) size = sizeof line - 1 - n;
+    std::memcpy(line + n, bytes, size);
+    n += size;
+  };
+  add(caption, captionSize);
+  add(": ", 2);
+  add(text, textSize);
+  line[n++] = '\n';
+  writeAll(STDERR_FILENO, line, n);
 }
 
 // ---- Memory ----
@@ -262,7 +311,7 @@ FileId openForReading(const char* name) {
   // instead of waiting for a writer.
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 &&
-      (S_ISDIR(st.st_mode) || heldFiles.count(FileKey{st.st_dev, st.st_ino}) != 0))
+      (S_ISDIR(st.st_mode) || isHeld(FileKey{st.st_dev, st.st_ino})))
     return 0;
   int fd;
   do {
@@ -270,7 +319,7 @@ FileId openForReading(const char* name) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return 0;
 
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || FileKey{st.st_dev, st.st_ino} == outputFile ||
       !heldFiles.insert(FileKey{st.st_dev, st.st_ino}).second) {
     ::close(fd);
     return 0;
@@ -292,8 +341,11 @@ ReadResult readFile(FileId file, void* buffer, std::size_t size) {
 std::size_t readBlockSize(FileId file) {
   const OpenFile* f = lookupFile(file);
   if (f == nullptr || !f->regular) return kStreamReadBlock;
-  // Big enough for the whole of a small file and its end in one read.
-  const auto wanted = static_cast<std::size_t>(f->size) + 1;
+  // Big enough for the rest of a small file and its end in one read, and
+  // no bigger: a deep chain of small files keeps one buffer per level.
+  const off_t at = f->fd >= 0 ? ::lseek(f->fd, 0, SEEK_CUR) : -1;
+  const off_t rest = at >= 0 && at <= f->size ? f->size - at : f->size;
+  const auto wanted = static_cast<std::size_t>(rest) + 1;
   if (wanted < kSmallestReadBlock) return kSmallestReadBlock;
   return wanted < kLargeReadBlock ? wanted : kLargeReadBlock;
 }
@@ -307,50 +359,37 @@ void finishReading(FileId file) {
 
 // ---- Standard output and standard error ----
 
-int writeStandardOutput(const char* bytes, std::size_t size) {
-  std::size_t used = outputUsed.load(std::memory_order_relaxed);
-  if (used + size > kOutputBufferSize) {
-    if (const int error = flushStandardOutput(); error != 0) return error;
-    used = 0;
-  }
-  if (size >= kOutputBufferSize) return writeAll(STDOUT_FILENO, bytes, size);
-  std::memcpy(outputBuffer + used, bytes, size);
-  outputUsed.store(used + size, std::memory_order_release);
-  if (flushAtLineEnd && std::memchr(bytes, '\n', size) != nullptr) return flushStandardOutput();
-  return 0;
-}
+bool standardOutputIsInteractive() { return interactiveOutput; }
 
-int flushStandardOutput() {
-  int error = 0;
-  flushing = 1;
+WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const char* second,
+                                std::size_t secondSize) {
+  iovec pieces[2] = {{const_cast<char*>(first), firstSize},
+                     {const_cast<char*>(second), secondSize}};
+  int count = 2;
+  if (secondSize == 0) {
+    count = 1;
+  } else if (firstSize == 0) {
+    pieces[0] = pieces[1];
+    count = 1;
+  }
   for (;;) {
-    if (deferredCondition.load() != 0) break;
-    const std::size_t from = outputWritten.load();
-    const std::size_t used = outputUsed.load();
-    if (from >= used) break;
-    const ssize_t n = ::write(STDOUT_FILENO, outputBuffer + from, used - from);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;  // what could not be written is dropped
-      break;
-    }
-    outputWritten.store(from + static_cast<std::size_t>(n));
+    const ssize_t n = ::writev(STDOUT_FILENO, pieces, count);
+    if (n >= 0) return {static_cast<std::size_t>(n), 0};
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return {0, errno};
+    // Standard output was left non-blocking by whoever shares it: wait
+    // until it takes more rather than lose output.
+    pollfd wait{STDOUT_FILENO, POLLOUT, 0};
+    if (::poll(&wait, 1, -1) < 0 && errno == EINTR) return {0, EINTR};
   }
-  flushing = 0;
-  // The condition's handler writes out the rest and ends the process.
-  if (const std::uint32_t code = deferredCondition.exchange(0); code != 0) deliverCondition(code);
-  // In this order, a signal between the two stores finds nothing to write.
-  outputUsed.store(0);
-  outputWritten.store(0);
-  return error;
 }
 
-void flushStandardOutputFromSignal() {
-  const std::size_t from = outputWritten.load();
-  const std::size_t used = outputUsed.load();
-  if (from < used) writeAll(STDOUT_FILENO, outputBuffer + from, used - from);
-  outputUsed.store(0);
-  outputWritten.store(0);
+bool isInterruption(int error) { return error == EINTR; }
+
+void enterOutputSection() { inOutputSection = 1; }
+
+void leaveOutputSection() {
+  inOutputSection = 0;
+  if (const std::uint32_t code = heldCondition.exchange(0); code != 0) deliverCondition(code);
 }
 
 bool isDeviceFull(int error) { return error == ENOSPC || error == EDQUOT; }

@@ -110,7 +110,7 @@ TEST(PosixDevices, FailedReadsAndAFullDevice) {
   EXPECT_EQ(written, "fgets error = 5\r\n");
 
   std::fflush(stdout);
-  platform::flushStandardOutput();
+  output::flush();
   const int saved = dup(STDOUT_FILENO);
   const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
   dup2(full, STDOUT_FILENO);
@@ -119,7 +119,7 @@ TEST(PosixDevices, FailedReadsAndAFullDevice) {
   codes[1] = failureOf([&] { putText(big); });  // more than the output buffer holds
   putText(StringLiteral("buffered"));
   codes[2] = failureOf(flushOutput);
-  platform::flushStandardOutput();
+  output::flush();
   dup2(saved, STDOUT_FILENO);
   close(saved);
   EXPECT_EQ(codes[0], failure::kFileRead);
