@@ -18,8 +18,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # Test programs (and GoogleTest's discovery of their tests) run under wine,
-# in a prefix of the build tree's own, without its diagnostics and without
-# a display, so that nothing waits for a window.
+# through a script of the build tree that gives them its own prefix.
 set(TARVEL_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix")
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${CMAKE_COMMAND};-E;env;--unset=DISPLAY;--unset=WAYLAND_DISPLAY;WINEPREFIX=${TARVEL_WINEPREFIX};WINEDEBUG=-all;wine")
+set(TARVEL_WINE_RUNNER "${CMAKE_BINARY_DIR}/run-under-wine")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/run-under-wine.in ${TARVEL_WINE_RUNNER} @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TARVEL_WINE_RUNNER})

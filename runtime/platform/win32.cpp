@@ -8,6 +8,11 @@
 // failures of the runtime never reach it: they are thrown and caught by the
 // compiler's own unwinder, and the filter passes every code that is not one
 // of the conditions on to the filter it replaced.
+//
+// A stack overflow is the exception: the thread that overflowed may have
+// too little stack left to reach the filter (the guarantee asked for is a
+// request, and wine, for one, leaves a page), so a vectored handler takes
+// it at once and has it reported from a thread with a stack of its own.
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -53,6 +58,8 @@ CRITICAL_SECTION& outputLock() {
   (void)ready;
   return lock;
 }
+std::atomic<DWORD> outputOwner{0};  // the thread holding the lock; 0: none
+int outputDepth = 0;                // how often the owner entered it
 
 // One WriteFile of at most `size` bytes: what it wrote and 0, or the error.
 WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
@@ -97,10 +104,11 @@ std::atomic<DWORD> reportOwner{0};  // the thread of the report; 0: none yet
 std::atomic<int> interrupts{0};     // Control-C and Control-Break so far
 bool interruptIgnored = false;      // Control-C was ignored at start
 
-// Room kept on the stack for reporting a stack overflow.
+// Room asked for on the stack for handling a stack overflow.
 constexpr ULONG kStackGuarantee = 64 * 1024;
-// The stack of the thread that shows the report window.
-constexpr SIZE_T kWindowThreadStack = 1024 * 1024;
+// The stack of a thread that reports a stack overflow or shows the report
+// window.
+constexpr SIZE_T kReportThreadStack = 1024 * 1024;
 
 bool isCondition(DWORD code) {
   switch (code) {
@@ -122,6 +130,27 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* info) {
     return previousFilter != nullptr ? previousFilter(info) : EXCEPTION_CONTINUE_SEARCH;
   conditionHandler(code);
   ExitProcess(3);  // the handler does not return; this is only a safeguard
+}
+
+DWORD WINAPI reportStackOverflow(void* /*unused*/) {
+  conditionHandler(EXCEPTION_STACK_OVERFLOW);
+  ExitProcess(3);
+}
+
+LONG WINAPI onStackOverflow(EXCEPTION_POINTERS* info) {
+  if (info->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW ||
+      conditionHandler == nullptr)
+    return EXCEPTION_CONTINUE_SEARCH;
+  // This thread goes no further: a write to standard output it was in the
+  // middle of is over, and the report must not wait for it.
+  if (outputOwner.load() == GetCurrentThreadId()) {
+    for (int depth = outputDepth; depth > 0; --depth) leaveOutputSection();
+  }
+  HANDLE thread =
+      CreateThread(nullptr, kReportThreadStack, reportStackOverflow, nullptr, 0, nullptr);
+  if (thread != nullptr) WaitForSingleObject(thread, INFINITE);  // which ends the process
+  conditionHandler(EXCEPTION_STACK_OVERFLOW);  // no thread: here, if the stack allows
+  ExitProcess(3);
 }
 
 // Runs on a thread the system starts for each console control event.
@@ -234,9 +263,15 @@ bool installConditionHandlers(ConditionHandler handler) {
   conditionHandler = handler;
   ULONG guarantee = kStackGuarantee;
   if (!SetThreadStackGuarantee(&guarantee)) return false;
-  previousFilter = SetUnhandledExceptionFilter(onUnhandledException);
-  interruptIgnored = interruptIgnoredAtStart();
-  SetConsoleCtrlHandler(onConsoleControl, TRUE);
+  // Once only: the filter it replaced must never be the filter itself.
+  static bool installed = false;
+  if (!installed) {
+    if (AddVectoredExceptionHandler(1, onStackOverflow) == nullptr) return false;
+    installed = true;
+    previousFilter = SetUnhandledExceptionFilter(onUnhandledException);
+    interruptIgnored = interruptIgnoredAtStart();
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+  }
   return true;
 }
 
@@ -274,7 +309,7 @@ void showFailureReport(const char* caption, std::size_t captionSize, const char*
   // On a thread of its own: the window needs more stack than a thread that
   // overflowed its own has left.
   HANDLE thread =
-      CreateThread(nullptr, kWindowThreadStack, showReportWindow, &reportWindow, 0, nullptr);
+      CreateThread(nullptr, kReportThreadStack, showReportWindow, &reportWindow, 0, nullptr);
   if (thread == nullptr) {
     showReportWindow(&reportWindow);
     return;
@@ -368,9 +403,15 @@ bool isInterruption(int /*error*/) { return false; }
 
 bool isDeviceFull(int error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
 
-void enterOutputSection() { EnterCriticalSection(&outputLock()); }
+void enterOutputSection() {
+  EnterCriticalSection(&outputLock());
+  if (outputDepth++ == 0) outputOwner.store(GetCurrentThreadId());
+}
 
-void leaveOutputSection() { LeaveCriticalSection(&outputLock()); }
+void leaveOutputSection() {
+  if (--outputDepth == 0) outputOwner.store(0);
+  LeaveCriticalSection(&outputLock());
+}
 
 void writeStandardError(const char* bytes, std::size_t size) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
