@@ -61,15 +61,20 @@ inline std::string readAll(int fd) {
   return text;
 }
 
+// Puts the runner, if there is one, in front of a command (argv[0] a
+// path), and adds what it needs to the child's environment `env`.
+inline void prepareForRunner(std::vector<std::string>& argv, std::vector<std::string>& env) {
+  if (kRunner.empty()) return;
+  argv.insert(argv.begin(), std::string(kRunner));
+  for (const char* name : {"PATH", "HOME"}) {
+    if (const char* value = std::getenv(name)) env.push_back(name + ("=" + std::string(value)));
+  }
+}
+
 // Runs argv[0] (a path) with argv, through the runner if there is one.
 // Standard input is /dev/null.
 inline ChildResult runChild(std::vector<std::string> argv, ChildOptions options = {}) {
-  if (!kRunner.empty()) {
-    argv.insert(argv.begin(), std::string(kRunner));
-    for (const char* name : {"PATH", "HOME"}) {
-      if (const char* value = std::getenv(name)) options.env.push_back(name + ("=" + std::string(value)));
-    }
-  }
+  prepareForRunner(argv, options.env);
   char outName[] = "/tmp/tarvel-child-out-XXXXXX";
   char errName[] = "/tmp/tarvel-child-err-XXXXXX";
   const int outFd = options.stdoutPath.empty()

@@ -88,6 +88,36 @@ struct OpenFile {
 
 std::vector<OpenFile> openFiles;  // FileId n is openFiles[n - 1]
 
+// Which file a handle reaches, whatever the name it was opened by; the
+// volume is 0 where the system cannot tell it (wine, for a handle made
+// from a descriptor it inherited).
+struct FileIdentity {
+  ULONGLONG volume = 0;
+  unsigned char id[16] = {};
+  bool known = false;
+};
+
+FileIdentity identityOf(HANDLE handle) {
+  FILE_ID_INFO info{};
+  FileIdentity identity;
+  if (!GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) return identity;
+  identity.volume = info.VolumeSerialNumber;
+  std::memcpy(identity.id, info.FileId.Identifier, sizeof identity.id);
+  identity.known = true;
+  return identity;
+}
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+  return a.known && b.known && std::memcmp(a.id, b.id, sizeof a.id) == 0 &&
+         (a.volume == b.volume || a.volume == 0 || b.volume == 0);
+}
+
+// Standard output, when it is a file on disk.  The system refuses to open
+// it again while the handle that writes it is open, unless that handle
+// shares writing, as one that wine made from an inherited descriptor does:
+// so it is refused by identity too.
+FileIdentity standardOutputFile;
+
 constexpr std::uint64_t kLargestReadBlock = 256 * 1024;
 constexpr DWORD kLargestRead = 1 << 30;
 
@@ -102,6 +132,7 @@ ConditionHandler conditionHandler = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
 std::atomic<DWORD> reportOwner{0};  // the thread of the report; 0: none yet
 std::atomic<int> interrupts{0};     // Control-C and Control-Break so far
+std::atomic<DWORD> interruptReporter{0};  // the thread reporting an interrupt
 bool interruptIgnored = false;      // Control-C was ignored at start
 
 // Room asked for on the stack for handling a stack overflow.
@@ -153,21 +184,44 @@ LONG WINAPI onStackOverflow(EXCEPTION_POINTERS* info) {
   ExitProcess(3);
 }
 
-// Runs on a thread the system starts for each console control event.
-BOOL WINAPI onConsoleControl(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  if (event == CTRL_C_EVENT && interruptIgnored) return TRUE;
-  // A second interrupt ends the process at once, even when the first is
-  // stuck reporting (say, waiting for the lock of a write to a pipe that
-  // nobody reads).
-  if (interrupts.fetch_add(1) > 0) ExitProcess(3);
-  // A report under way ends the process itself.
-  if (reportOwner.load() != 0) return TRUE;
+// Parks every thread but the one that reports an interrupt, once there is
+// one, unless the thread reports a failure of its own (which the interrupt
+// then yields to).  Only the report goes on, and it ends the process.
+void yieldToInterrupt() {
+  const DWORD reporter = interruptReporter.load();
+  const DWORD self = GetCurrentThreadId();
+  if (reporter == 0 || reporter == self || reportOwner.load() == self) return;
+  for (;;) Sleep(INFINITE);
+}
+
+DWORD WINAPI reportInterrupt(void* /*unused*/) {
   // The write in progress, if any, completes before the report begins, so
   // that nothing is written twice.
   enterOutputSection();
   conditionHandler(0xC000013A);
   ExitProcess(3);
+}
+
+// Runs on a thread the system starts for each console control event.  The
+// system calls the handlers of one event after another, so the report is
+// made on a thread of its own: waiting for a write in progress here would
+// keep a second interrupt from ending the process at once.
+BOOL WINAPI onConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (event == CTRL_C_EVENT && interruptIgnored) return TRUE;
+  // A second interrupt ends the process at once, even when the first is
+  // stuck reporting (say, waiting for a write to a pipe that nobody reads).
+  if (interrupts.fetch_add(1) > 0) ExitProcess(3);
+  // A report under way ends the process itself.
+  if (reportOwner.load() != 0) return TRUE;
+  DWORD reporter = 0;
+  HANDLE thread = CreateThread(nullptr, kReportThreadStack, reportInterrupt, nullptr,
+                               CREATE_SUSPENDED, &reporter);
+  if (thread == nullptr) reportInterrupt(nullptr);
+  interruptReporter.store(reporter);
+  ResumeThread(thread);
+  CloseHandle(thread);
+  return TRUE;
 }
 
 // True when Control-C was ignored when the process started: the flag the
@@ -220,8 +274,10 @@ void startProcess(int argc, char** argv) {
   savedArgc = argc;
   savedArgv = argv;
   mainThreadId = GetCurrentThreadId();
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  consoleOutput = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+  consoleOutput = GetConsoleMode(out, &mode) != 0;
+  if (GetFileType(out) == FILE_TYPE_DISK) standardOutputFile = identityOf(out);
   // An open on a drive without a disk fails instead of asking the user.
   const UINT errorMode = SetErrorMode(0);
   SetErrorMode(errorMode | SEM_FAILCRITICALERRORS);
@@ -254,6 +310,7 @@ void exitProcess(int status) {
   if (owner != 0 && owner != GetCurrentThreadId()) {
     for (;;) Sleep(INFINITE);
   }
+  yieldToInterrupt();
   ExitProcess(static_cast<UINT>(status));
 }
 
@@ -282,7 +339,11 @@ bool claimReport() {
 
 void yieldToReport() {
   if (reportOwner.load() == GetCurrentThreadId()) ExitProcess(3);
-  for (;;) Sleep(INFINITE);  // the thread of the report ends the process
+  // The thread of the report ends the process, and may need to write.
+  if (outputOwner.load() == GetCurrentThreadId()) {
+    for (int depth = outputDepth; depth > 0; --depth) leaveOutputSection();
+  }
+  for (;;) Sleep(INFINITE);
 }
 
 void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
@@ -341,6 +402,11 @@ FileId openForReading(const char* name) {
   if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     CloseHandle(handle);
+    return 0;
+  }
+  if (standardOutputFile.known && sameFile(identityOf(handle), standardOutputFile)) {
+    CloseHandle(handle);
+    SetLastError(ERROR_SHARING_VIOLATION);
     return 0;
   }
   openFiles.push_back(OpenFile{handle, 0});
@@ -404,13 +470,17 @@ bool isInterruption(int /*error*/) { return false; }
 bool isDeviceFull(int error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
 
 void enterOutputSection() {
+  yieldToInterrupt();
   EnterCriticalSection(&outputLock());
   if (outputDepth++ == 0) outputOwner.store(GetCurrentThreadId());
 }
 
 void leaveOutputSection() {
-  if (--outputDepth == 0) outputOwner.store(0);
+  const bool last = --outputDepth == 0;
+  if (last) outputOwner.store(0);
   LeaveCriticalSection(&outputLock());
+  // An interrupt that came during the write is reported now.
+  if (last) yieldToInterrupt();
 }
 
 void writeStandardError(const char* bytes, std::size_t size) {
