@@ -58,6 +58,14 @@ StringRef inSpill(std::string_view line, HeapString& spill) {
   return spill;
 }
 
+// Directive lines as copyLines looks for them: every form begins with one
+// of these characters, and its first 14 decide (the longest prefix and the
+// character after it).
+constexpr LineFilter kDirectives = {
+    {'i', 'I', '.', '#'}, 14, [](std::string_view head) {
+      return classifyLine(head) != Directive::none;
+    }};
+
 }  // namespace
 
 Directive classifyLine(std::string_view line) {
@@ -138,18 +146,13 @@ void Expansion::expandFile(StringRef name) {
   // One line buffer for the whole run: a directive's line is done with
   // before the file it names is read.
   HeapString spill = allocString(256);
+  std::string_view line;
   while (!open.empty()) {
-    InputFile& file = open.back();
-    if (atEnd(file)) {
+    if (!copyLines(open.back(), kDirectives, spill, line)) {
       open.pop_back();
       continue;
     }
-    const std::string_view line = readWholeLine(file, spill);
     const Directive directive = classifyLine(line);
-    if (directive == Directive::none) {
-      putLine(line);
-      continue;
-    }
     const HeapString included = extractName(inSpill(line, spill), directive);
     if (names_.lookup(included) != nullptr) continue;
     // Recorded before the open, so a name that fails is not tried again.

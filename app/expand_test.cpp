@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,6 +78,92 @@ TEST(Expansion, NestedFilesLandInPlaceAndFailedNamesAreSkipped) {
   EXPECT_TRUE(expansion.anyOpenFailed());
   EXPECT_NE(names.lookup(StringLiteral("gone")), nullptr);
   EXPECT_EQ(names.lookup(kMain), nullptr);
+}
+
+// The line rules, one byte at a time: what expandFile must write for `text`.
+std::string expandedByLines(const std::string& text, const std::map<std::string, std::string>& files,
+                            std::set<std::string>& seen) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    std::string line;
+    while (i < text.size()) {
+      char c = text[i++];
+      if (c == '\n') break;
+      if (c == '\r') {
+        if (i == text.size()) break;  // a CR at the end ends the line
+        if (text[i] == '\n' && ++i) break;
+        line += c;
+        c = text[i++];  // stored with the CR, whatever it is
+      }
+      line += c;
+    }
+    const Directive directive = classifyLine(line);
+    if (directive == Directive::none) {
+      out += line + "\r\n";
+      continue;
+    }
+    const std::string name(extractName(fromTerminated(line.c_str()), directive).view());
+    if (!seen.insert(name).second) continue;
+    auto it = files.find(name);
+    if (it == files.end()) it = files.find("lib\\" + name);
+    out += it != files.end() ? expandedByLines(it->second, files, seen)
+                             : "Could not open 'lib\\" + name + "'\r\n";
+  }
+  return out;
+}
+
+TEST(Expansion, BlockScanAgreesWithTheLineRules) {
+  std::mt19937 random(12345);
+  const auto pick = [&random](std::size_t n) { return std::size_t{random() % n}; };
+  const std::string kPieces[] = {"x", "abc ", " ", "\t", "\r", std::string(1, '\0'), "\xff\xe9",
+                                 "includelib", "#include (", ".includes", "INCLUDE_x", "i",
+                                 "#includeonce", "Include9", std::string(300, 'y'), "#", "."};
+  const std::string kEnds[] = {"\n", "\r\n", "\r\r\n"};
+  const std::string kForms[] = {"include ", "\t.include \"", "#include(\"", "#includeonce( \""};
+  const std::string kNames[] = {"a.inc", "b.inc", "gone"};
+  const auto mixedCase = [&](std::string word) {
+    for (char& c : word)
+      if (c >= 'a' && c <= 'z' && pick(2) == 0) c = static_cast<char>(c - 'a' + 'A');
+    return word;
+  };
+  const auto makeText = [&](int lines) {
+    std::string text;
+    for (int n = 0; n < lines; ++n) {
+      const std::size_t blanks = pick(8);
+      text += blanks < 5 ? std::string(blanks, ' ') : blanks < 7 ? " \t" : std::string(150, ' ');
+      if (pick(5) == 0) {
+        const std::size_t form = pick(4);
+        text += mixedCase(kForms[form]) + kNames[pick(3)] + (form == 0 ? "" : form == 1 ? "\"" : "\")");
+      } else {
+        for (std::size_t k = pick(6); k > 0; --k) {
+          text += kPieces[pick(std::size(kPieces))];
+          if (text.back() == '\r') text += static_cast<char>(pick(256));
+        }
+      }
+      text += n + 1 < lines ? kEnds[pick(3)] : std::string(pick(3) == 0 ? "" : pick(2) ? "\r" : "\n");
+    }
+    return text;
+  };
+  for (int round = 0; round < 60; ++round) {
+    const std::map<std::string, std::string> files = {
+        {"main", makeText(static_cast<int>(pick(40)))},
+        {"a.inc", makeText(static_cast<int>(pick(10)))},
+        {"lib\\b.inc", makeText(static_cast<int>(pick(10)))}};
+    std::set<std::string> seen;
+    const std::string expected = expandedByLines(files.at("main"), files, seen);
+    for (const auto& [chunk, block] : {std::pair{1, 64}, {3, 64}, {7, 100}, {64, 64}, {1 << 16, 64},
+                                       {1 << 16, 100}, {1 << 16, 1 << 16}}) {
+      testing::FakeFileSystem fs;
+      for (const auto& [name, text] : files) fs.add(name, text);
+      fs.setChunk(chunk);
+      fs.setBlockSize(block);
+      NameTable names(256);
+      testing::CapturedOutput output;
+      Expansion(kLib, names, fs).expandFile(StringLiteral("main"));
+      ASSERT_EQ(output.text(), expected)
+          << round << " " << chunk << " " << block << ::testing::PrintToString(files);
+    }
+  }
 }
 
 }  // namespace

@@ -50,14 +50,43 @@ NameNode** NameTable::findLink(StringRef name) const {
 
 NameNode* NameTable::lookup(StringRef name) const { return *findLink(name); }
 
+void NameTable::grow() {
+  const std::uint32_t count = bucketCount_ * 2;
+  const std::uint32_t bytes = count * static_cast<std::uint32_t>(sizeof(NameNode*));
+  auto** buckets = static_cast<NameNode**>(allocBlock(bytes));
+  std::memset(buckets, 0, bytes);
+  // Bucket i splits into i and i + bucketCount_; walking each chain in
+  // order and appending keeps the order of the nodes that stay together.
+  for (std::uint32_t i = 0; i < bucketCount_; ++i) {
+    NameNode** tails[2] = {&buckets[i], &buckets[i + bucketCount_]};
+    for (NameNode* node = buckets_[i]; node != nullptr;) {
+      NameNode* next = node->next;
+      NameNode**& tail = tails[hashName(node->key, count - 1) == i ? 0 : 1];
+      node->next = nullptr;
+      *tail = node;
+      tail = &node->next;
+      node = next;
+    }
+  }
+  freeBlock(buckets_);
+  buckets_ = buckets;
+  bucketCount_ = count;
+  mask_ = count - 1;
+}
+
 NameNode* NameTable::getNode(StringRef name) {
   NameNode** link = findLink(name);
   if (*link != nullptr) return *link;
+  if (nodeCount_ >= bucketCount_ && bucketCount_ <= kMaxBucketCount / 2) {
+    grow();
+    link = findLink(name);
+  }
   // The key is copied before the node is linked, so a failure leaves the
   // table as it was.
   HeapString key = duplicateString(name);
   void* block = allocBlock(sizeof(NameNode));
   *link = new (block) NameNode{nullptr, 0, std::move(key)};
+  ++nodeCount_;
   return *link;
 }
 
@@ -75,6 +104,7 @@ void NameTable::destroyTable(ReleaseCallback release, void* context) {
   freeBlock(buckets_);
   buckets_ = nullptr;
   bucketCount_ = 0;
+  nodeCount_ = 0;
   mask_ = 0;
 }
 

@@ -2,9 +2,11 @@
 // buckets and a one-word value per entry.  The command keeps one, the set of
 // names that include directives have already named.
 //
-// The bucket count is fixed when the table is made (a power of two, from
-// the requested size's significant bits); chains keep insertion order and
-// are never rehashed.  Each node owns a copy of its key; the table owns its
+// The bucket count starts as a power of two from the requested size's
+// significant bits, and doubles whenever a new name would make the nodes
+// outnumber the buckets: every node is then rehashed with the same hash
+// function and the wider mask.  A chain keeps insertion order, and so do the
+// nodes of a chain that land in the same bucket after a rehash.  Each node owns a copy of its key; the table owns its
 // nodes and its bucket array and releases them in destroyTable, or in its
 // destructor when destroyTable was not called.
 #pragma once
@@ -40,7 +42,7 @@ class NameTable {
   // The node whose key equals name (byte for byte), or null.
   NameNode* lookup(StringRef name) const;
   // The node whose key equals name, added at the tail of its chain first
-  // when there is none.  The caller keeps its name; the node gets a copy.
+  // when there is none (after doubling the buckets when they are full).  The caller keeps its name; the node gets a copy.
   NameNode* getNode(StringRef name);
 
   // Visits every node, buckets from the highest index down, each chain from
@@ -65,9 +67,16 @@ class NameTable {
   // The link that holds name's node, or the null link at the tail of its
   // chain where it would go.
   NameNode** findLink(StringRef name) const;
+  // Doubles the buckets and rehashes every node.  Raises 13 when memory
+  // runs out, the table unchanged.
+  void grow();
+
+  // Growth stops here, so that the bucket array stays addressable.
+  static constexpr std::uint32_t kMaxBucketCount = 1u << 28;
 
   std::uint32_t mask_ = 0;
   std::uint32_t bucketCount_ = 0;
+  std::uint32_t nodeCount_ = 0;
   NameNode** buckets_ = nullptr;
 };
 

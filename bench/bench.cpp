@@ -1,51 +1,50 @@
-// Throughput benchmark: tarvel against cat over the same bytes.
+// Benchmark: tarvel against cat over the same bytes, side by side.
 //
-// Build the release tree and run it from the project root:
+//   cmake --workflow --preset release
+//   build/release/tarvel_bench [scale [runs [tarvel-binary]]]
 //
-//   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVEL_BUILD_TESTS=OFF
-//   cmake --build build/release
-//   build/release/tarvel_bench [tarvel-binary [megabytes [runs]]]
+// scale (default 1) multiplies the size of every generated tree: 1 gives the
+// full 512 MiB trees, 0.05 a quick look.  runs (default 5) is the number of
+// timed runs per command (start-up: 300).  tarvel-binary defaults to the
+// tarvel next to this program.
 //
-// tarvel-binary defaults to the tarvel next to this program, megabytes (the
-// size of the generated tree, default 200) and runs (timed runs per case,
-// default 5) may be lowered for a quick look.  The tree is generated in a
-// fresh directory under $TMPDIR (or /tmp) and removed at the end.
-//
-// Two cases:
-//   tree   a main file including 200 files of assembly-like lines of 20 to 80
-//          characters, then the head of the chain below;
-//   chain  a chain of 2000 small files, each including the next.
-// Each case runs tarvel once with its output checked (byte count and exit
-// status), then `runs` times with standard output on /dev/null, and cat the
-// same number of times over the same files.  Printed: the best wall time of
-// each, the input rate in MB/s (10^6 bytes), and the ratio tarvel / cat.
+// Every tree is generated, deterministically, in a fresh directory under
+// $TMPDIR (or /tmp) and removed at the end.  The generator also computes
+// what tarvel must write for it; tarvel's output is checked against that
+// (length and a 64-bit hash) before anything is timed.  Then tarvel and cat
+// (over the same files, in the same order) are timed with standard output
+// on /dev/null and on a file in /dev/shm: with hyperfine when it is
+// installed (its JSON export is read), else with a timing loop here.  cpp,
+// m4 and nasm, where installed, are timed once on an equivalent tree.  Printed:
+// one table of median wall times, ratios to cat, and tarvel's peak resident
+// memory (VmHWM, read while the process stops at its exit: wait4's
+// ru_maxrss would count the memory of the process it was spawned from).
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
+constexpr std::uint64_t kMiB = 1024 * 1024;
 
-constexpr int kPartCount = 200;
-constexpr int kChainLength = 2000;
-
-// A small deterministic generator, so that every run sees the same tree.
+// A small deterministic generator, so that every run sees the same trees.
 class Random {
  public:
   std::uint32_t next() {
@@ -60,192 +59,259 @@ class Random {
   std::uint64_t state_ = 0x9E3779B97F4A7C15ull;
 };
 
-const char* const kMnemonics[] = {"mov", "add", "sub", "xor",  "cmp",  "lea",  "and",
-                                  "or",  "shl", "shr", "imul", "test", "push", "pop"};
-const char* const kRegisters[] = {"eax", "ebx", "ecx", "edx", "esi", "edi", "ebp", "esp"};
-const char* const kJumps[] = {"jmp", "je", "jne", "jb", "jae", "jl", "jge", "call"};
-
-// prefix, n in decimal, suffix.  (Built by appending: GCC 12 warns
-// wrongly about "literal" + std::string.)
-std::string numbered(std::string_view prefix, long long n, std::string_view suffix = {}) {
-  std::string text(prefix);
-  text.append(std::to_string(n)).append(suffix);
-  return text;
-}
-
-// One line of 20 to 80 characters, without its line end.
-std::string assemblyLine(Random& random, std::uint32_t serial) {
-  std::string line;
-  const auto add = [&line](std::initializer_list<std::string_view> pieces) {
-    for (std::string_view piece : pieces) line.append(piece);
-  };
-  const std::string number = std::to_string(serial);
-  switch (random.below(16)) {
-    case 0:
-      add({"label_", number, ":            ; entry point"});
-      break;
-    case 1:
-      add({";; ---- section ", number, ": helper routines ----"});
-      break;
-    case 2:
-      add({"\t", kJumps[random.below(8)], "\tlabel_", std::to_string(random.below(serial + 1)),
-           "\t; loop back"});
-      break;
-    case 3:
-      add({"value_", number, "\tdd\t", std::to_string(random.next()), ", 0"});
-      break;
-    default:
-      add({"\t", kMnemonics[random.below(14)], "\t", kRegisters[random.below(8)], ", [",
-           kRegisters[random.below(8)], " + ", std::to_string(random.below(4096)), "]"});
-      if (random.below(2) == 0) add({"\t; update the running total"});
+// FNV-1a over a byte stream.
+struct Hash {
+  std::uint64_t value = 0xcbf29ce484222325ull;
+  std::uint64_t size = 0;
+  void add(std::string_view bytes) {
+    for (unsigned char c : bytes) value = (value ^ c) * 0x100000001b3ull;
+    size += bytes.size();
   }
-  if (line.size() < 20) line.append(20 - line.size(), ' ');
-  if (line.size() > 80) line.resize(80);
+  bool operator==(const Hash&) const = default;
+};
+
+const char* const kWords[] = {"mov", "add", "sub", "xor", "cmp", "lea", "and", "or", "shl",
+                              "shr", "imul", "test", "push", "pop", "eax", "ebx", "ecx",
+                              "edx", "esi", "edi", "[ebp+8]", "0x1F", "; note", "label_7:"};
+
+// A line of about `width` characters, without its end.
+std::string makeLine(Random& random, std::size_t width) {
+  std::string line = random.below(2) == 0 ? "\t" : "";
+  while (line.size() < width) {
+    line += kWords[random.below(std::size(kWords))];
+    line += random.below(3) == 0 ? ", " : " ";
+  }
+  line.resize(width);
   return line;
 }
 
-// The generated files, and what tarvel must write for them.
+// One generated tree: the file tarvel starts from, the files cat reads,
+// what tarvel must write, and the same tree for the other preprocessors.
 struct Tree {
-  std::vector<std::string> files;  // every file, in the order cat reads them
+  std::string name;
+  std::string top;
+  std::vector<std::string> files;  // in the order their text is written
   std::uint64_t inputBytes = 0;
-  std::uint64_t outputBytes = 0;  // ordinary lines with CR LF
+  Hash expected;
+  std::string cppTop, m4Top, nasmTop;  // empty when not made
 };
 
-void writeFile(const fs::path& path, const std::string& text, Tree& tree) {
+void writeFile(const fs::path& path, const std::string& text) {
+  if (path.has_parent_path()) fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << text;
-  tree.files.push_back(path.string());
-  tree.inputBytes += text.size();
 }
 
-// Appends an ordinary line ended by LF.
-void addLine(std::string& text, const std::string& line, Tree& tree) {
-  text += line;
-  text += '\n';
-  tree.outputBytes += line.size() + 2;
-}
-
-Tree makeChain(const fs::path& dir) {
-  Tree tree;
+// Parts of `totalBytes` in all with lines of `width`, included one after the
+// other by the top file.  `crlf` ends lines with CR LF.
+Tree makeParts(const std::string& name, std::uint64_t totalBytes, int parts, std::size_t width,
+               bool crlf, bool others) {
+  Tree tree{name, name + "/main.asm", {}, 0, {}, {}, {}, {}};
   Random random;
-  fs::create_directories(dir / "chain");
-  for (int i = 0; i < kChainLength; ++i) {
+  const std::uint64_t partBytes = totalBytes / parts;
+  std::string top, cpp, m4, nasm;
+  for (int p = 0; p < parts; ++p) {
+    const std::string part = name + "/p" + std::to_string(p) + ".asm";
+    top += "include " + part + "\n";
+    cpp += "#include \"" + part + "\"\n";
+    m4 += "m4_include(" + part + ")\n";
+    nasm += "%include \"" + part + "\"\n";
     std::string text;
-    addLine(text, numbered("; chain level ", i), tree);
-    for (int k = 0; k < 20; ++k) addLine(text, assemblyLine(random, i * 20 + k), tree);
-    if (i + 1 < kChainLength) text += numbered("include chain\\c", i + 1, ".inc\n");
-    addLine(text, "\tret", tree);
-    writeFile(dir / "chain" / numbered("c", i, ".inc"), text, tree);
+    text.reserve(partBytes + width + 2);
+    while (text.size() < partBytes) {
+      const std::string line = makeLine(random, width - random.below(width / 4 + 1));
+      text += line;
+      text += crlf ? "\r\n" : "\n";
+      tree.expected.add(line);
+      tree.expected.add("\r\n");
+    }
+    writeFile(part, text);
+    tree.files.push_back(part);
+    tree.inputBytes += text.size();
+  }
+  writeFile(tree.top, top);
+  if (others) {
+    tree.cppTop = name + "/main.c";
+    tree.m4Top = name + "/main.m4";
+    tree.nasmTop = name + "/main.nasm";
+    writeFile(tree.cppTop, cpp);
+    writeFile(tree.m4Top, m4);
+    writeFile(tree.nasmTop, nasm);
   }
   return tree;
 }
 
-// The main file and its parts, with the chain added to what it includes.
-Tree makeTree(const fs::path& dir, std::uint64_t megabytes, const Tree& chain) {
-  Tree tree;
+// A chain of small files, each including the next in its middle.
+Tree makeChain(int length) {
+  Tree tree{"chain", "chain/c0.inc", {}, 0, {}, {}, {}, {}};
   Random random;
-  fs::create_directories(dir / "parts");
-  const std::uint64_t partBytes = megabytes * 1000000 / kPartCount;
-  std::string main;
-  addLine(main, "\t.386", tree);
-  addLine(main, "\t.model flat, stdcall", tree);
-  addLine(main, "includelib kernel32.lib", tree);
-  std::uint32_t serial = 0;
-  for (int p = 0; p < kPartCount; ++p) {
-    const std::string name = numbered("p", p, ".asm");
-    main.append("include parts\\").append(name).append("\n");
-    std::string text;
-    while (text.size() < partBytes) addLine(text, assemblyLine(random, serial++), tree);
-    writeFile(dir / "parts" / name, text, tree);
+  std::vector<std::string> heads(length), tails(length);
+  for (int i = 0; i < length; ++i) {
+    for (int k = 0; k < 20; ++k) heads[i] += makeLine(random, 40) + "\n";
+    tails[i] = makeLine(random, 40) + "\n";
+    const std::string file = "chain/c" + std::to_string(i) + ".inc";
+    const std::string next =
+        i + 1 < length ? "include chain/c" + std::to_string(i + 1) + ".inc\n" : "";
+    writeFile(file, heads[i] + next + tails[i]);
+    tree.files.push_back(file);
+    tree.inputBytes += heads[i].size() + next.size() + tails[i].size();
   }
-  main += "include chain\\c0.inc\n";
-  addLine(main, "\tend", tree);
-  tree.files.insert(tree.files.end(), chain.files.begin(), chain.files.end());
-  tree.inputBytes += chain.inputBytes;
-  tree.outputBytes += chain.outputBytes;
-  writeFile(dir / "main.asm", main, tree);
+  const auto crlf = [](std::string text) {
+    std::string out;
+    for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return out;
+  };
+  for (int i = 0; i < length; ++i) tree.expected.add(crlf(heads[i]));
+  for (int i = length; i > 0; --i) tree.expected.add(crlf(tails[i - 1]));
   return tree;
 }
 
-// Runs argv in `dir` with standard output on `outFd`; the exit status, or
-// -1 when it did not exit normally.
-int run(const std::vector<std::string>& argv, const fs::path& dir, int outFd) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+// `count` include lines of distinct names that do not exist.
+Tree makeNames(int count) {
+  const std::string name = "names" + std::to_string(count);
+  Tree tree{name, name + ".asm", {name + ".asm"}, 0, {}, {}, {}, {}};
+  std::string text;
+  for (int i = 0; i < count; ++i) {
+    const std::string missing = "gone/n" + std::to_string(i) + ".inc";
+    text += "include " + missing + "\n";
+    tree.expected.add("Could not open 'lib\\" + missing + "'\r\n");
+  }
+  writeFile(tree.top, text);
+  tree.inputBytes = text.size();
+  return tree;
+}
+
+Tree makeOneLine() {
+  Tree tree{"startup", "one.asm", {"one.asm"}, 0, {}, {}, {}, {}};
+  writeFile(tree.top, "\tmov eax, 1\n");
+  tree.inputBytes = 12;
+  tree.expected.add("\tmov eax, 1\r\n");
+  return tree;
+}
+
+// Runs argv with standard output on outFd and waits for it.  The exit
+// status (-1 when it did not exit), the peak resident memory of the program
+// itself when `trace` (else 0), and the wall time.
+struct Ran {
+  int status;
+  long peakKiB;
+  double seconds;
+};
+long peakOf(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+Ran run(const std::vector<std::string>& argv, int outFd, bool trace = false) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(outFd, 1);
+    if (trace) ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  if (pid < 0) return {-1, 0, 0};
+  long peak = 0;
   int raw = 0;
-  waitpid(pid, &raw, 0);
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-// The best wall time of `runs` runs, in seconds; negative when a run failed.
-double bestTime(const std::vector<std::string>& argv, const fs::path& dir, int runs) {
-  const int null = open("/dev/null", O_WRONLY);
-  double best = 1e30;
-  for (int i = 0; i < runs; ++i) {
-    const auto start = std::chrono::steady_clock::now();
-    const int status = run(argv, dir, null);
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    if (status != 0) best = -1;
-    if (best >= 0 && took.count() < best) best = took.count();
+  if (trace) {
+    // Stopped at the exec: stop again at the exit, where the memory of the
+    // process is still there to be read.
+    waitpid(pid, &raw, 0);
+    ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACEEXIT | PTRACE_O_EXITKILL);
+    ptrace(PTRACE_CONT, pid, nullptr, nullptr);
+    while (waitpid(pid, &raw, 0) == pid && WIFSTOPPED(raw)) {
+      long signal = WSTOPSIG(raw);
+      if ((raw >> 8) == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
+        peak = peakOf(pid);
+        signal = 0;
+      }
+      ptrace(PTRACE_CONT, pid, nullptr, signal);
+    }
+  } else {
+    waitpid(pid, &raw, 0);
   }
-  close(null);
-  return best;
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, peak, took.count()};
 }
 
-// Runs tarvel once with its output counted; true when it wrote exactly the
-// expected number of bytes and exited with 0.
-bool check(const std::string& tarvel, const std::string& top, const fs::path& dir,
-           std::uint64_t expected) {
-  const fs::path outPath = dir / "check.out";
-  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const int status = run({tarvel, top}, dir, out);
-  close(out);
-  const std::uint64_t written = fs::file_size(outPath);
-  fs::remove(outPath);
-  if (status == 0 && written == expected) return true;
-  std::fprintf(stderr, "tarvel on %s: status %d, %llu bytes written, %llu expected\n", top.c_str(),
-               status, static_cast<unsigned long long>(written),
-               static_cast<unsigned long long>(expected));
-  return false;
+// The hash of a file's bytes.
+Hash hashOf(const std::string& path) {
+  Hash hash;
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> block(1 << 16);
+  while (in.read(block.data(), static_cast<std::streamsize>(block.size())) || in.gcount() > 0)
+    hash.add({block.data(), static_cast<std::size_t>(in.gcount())});
+  return hash;
 }
 
-bool measure(const char* name, const std::string& tarvel, const std::string& top, const Tree& tree,
-             const fs::path& dir, int runs) {
-  if (!check(tarvel, top, dir, tree.outputBytes)) return false;
-  std::vector<std::string> cat = {"cat"};
-  cat.insert(cat.end(), tree.files.begin(), tree.files.end());
-  const double tarvelTime = bestTime({tarvel, top}, dir, runs);
-  const double catTime = bestTime(cat, dir, runs);
-  if (tarvelTime < 0 || catTime < 0) {
-    std::fprintf(stderr, "%s: a timed run failed\n", name);
-    return false;
+std::string joined(const std::vector<std::string>& argv) {
+  std::string text;
+  for (const std::string& a : argv) text += (text.empty() ? "" : " ") + a;
+  return text;
+}
+
+bool hasHyperfine() { return std::system("hyperfine --version >/dev/null 2>&1") == 0; }
+bool installed(const char* tool) {
+  return std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Median wall times of the commands, output going to `where` ("null" or a
+// file path).  Negative when the measurement failed.
+std::vector<double> medians(const std::vector<std::vector<std::string>>& commands,
+                            const std::string& where, int runs, bool hyperfine,
+                            bool ignoreStatus = false) {
+  std::vector<double> result;
+  if (hyperfine) {
+    const std::string json = "bench.json";
+    std::string cmd = "hyperfine -N --style none --warmup 1 " +
+                      std::string(ignoreStatus ? "-i " : "") + "--runs " + std::to_string(runs) +
+                      " --output=" + where + " --export-json " + json;
+    for (const auto& argv : commands) cmd += " '" + joined(argv) + "'";
+    if (std::system((cmd + " >/dev/null 2>&1").c_str()) != 0)
+      return std::vector<double>(commands.size(), -1);
+    std::stringstream text;
+    text << std::ifstream(json).rdbuf();
+    const std::string s = text.str();
+    for (std::size_t at = 0; (at = s.find("\"median\":", at)) != std::string::npos; at += 9)
+      result.push_back(std::strtod(s.c_str() + at + 9, nullptr));
+    return result;
   }
-  const double mb = static_cast<double>(tree.inputBytes) / 1e6;
-  std::printf(
-      "%-6s %5zu files %8.1f MB  tarvel %7.3f s %8.1f MB/s  cat %7.3f s %8.1f MB/s  "
-      "tarvel/cat %5.2f\n",
-      name, tree.files.size(), mb, tarvelTime, mb / tarvelTime, catTime, mb / catTime,
-      tarvelTime / catTime);
-  return true;
+  for (const auto& argv : commands) {
+    std::vector<double> times;
+    for (int i = 0; i <= runs; ++i) {
+      const int out = where == "null" ? open("/dev/null", O_WRONLY)
+                                      : open(where.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const Ran r = run(argv, out);
+      close(out);
+      if (r.status < 0 || (r.status != 0 && !ignoreStatus)) return std::vector<double>(commands.size(), -1);
+      if (i > 0) times.push_back(r.seconds);  // the first run warms up
+    }
+    std::sort(times.begin(), times.end());
+    result.push_back(times[times.size() / 2]);
+  }
+  return result;
+}
+
+void row(const std::string& name, const Tree& tree, double t0, double c0, double t1, double c1,
+         long peakKiB) {
+  std::printf("| %-14s | %5zu | %8.1f | %9.4f | %9.4f | %5.2f | %9.4f | %9.4f | %5.2f | %7ld |\n",
+              name.c_str(), tree.files.size(), static_cast<double>(tree.inputBytes) / kMiB, t0,
+              c0, t0 / c0, t1, c1, c1 > 0 ? t1 / c1 : 0.0, peakKiB);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const double scale = argc > 1 ? std::strtod(argv[1], nullptr) : 1.0;
+  const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
   const std::string tarvel =
-      fs::absolute(argc > 1 ? fs::path(argv[1]) : fs::path(argv[0]).parent_path() / "tarvel");
-  const std::uint64_t megabytes = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 200;
-  const int runs = argc > 3 ? std::atoi(argv[3]) : 5;
-  if (!fs::exists(tarvel) || megabytes == 0 || runs < 1) {
-    std::fprintf(stderr, "usage: %s [tarvel-binary [megabytes [runs]]]\n", argv[0]);
+      fs::absolute(argc > 3 ? fs::path(argv[3]) : fs::path(argv[0]).parent_path() / "tarvel");
+  if (!fs::exists(tarvel) || scale <= 0 || runs < 1) {
+    std::fprintf(stderr, "usage: %s [scale [runs [tarvel-binary]]]\n", argv[0]);
     return 2;
   }
   const char* tmp = std::getenv("TMPDIR");
@@ -255,16 +321,75 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path dir = pattern;
+  fs::current_path(dir);
+  setenv("zebinc", "lib", 1);
+  const std::string outFile =
+      fs::is_directory("/dev/shm") ? "/dev/shm/tarvel-bench.out" : (dir / "bench.out").string();
+  const bool hyperfine = hasHyperfine();
 
-  std::printf("generating %llu MB in %s\n", static_cast<unsigned long long>(megabytes),
-              dir.c_str());
+  const auto bytes = [scale](std::uint64_t mib) {
+    return static_cast<std::uint64_t>(static_cast<double>(mib * kMiB) * scale);
+  };
+  const auto count = [scale](int n) { return std::max(1, static_cast<int>(n * scale)); };
+  std::printf("generating the trees in %s (scale %g)\n", dir.c_str(), scale);
   std::fflush(stdout);
-  const Tree chain = makeChain(dir);
-  const Tree tree = makeTree(dir, megabytes, chain);
+  std::vector<Tree> trees;
+  trees.push_back(makeParts("lf", bytes(512), 200, 40, false, true));
+  trees.push_back(makeParts("crlf", bytes(512), 200, 40, true, false));
+  trees.push_back(makeParts("small", bytes(32), 500, 40, false, false));
+  trees.push_back(makeChain(2000));
+  trees.push_back(makeParts("short", bytes(128), 200, 8, false, false));
+  trees.push_back(makeParts("long", bytes(128), 200, 2000, false, false));
+  trees.push_back(makeNames(count(100000)));
+  trees.push_back(makeNames(count(200000)));
+  trees.push_back(makeOneLine());
 
-  std::printf("best of %d runs, standard output on /dev/null\n", runs);
-  const bool ok = measure("tree", tarvel, "main.asm", tree, dir, runs) &&
-                  measure("chain", tarvel, "chain/c0.inc", chain, dir, runs);
+  std::printf("median of %d runs (start-up: 300), %s; output on /dev/null and on %s\n\n", runs,
+              hyperfine ? "hyperfine" : "own timing loop", outFile.c_str());
+  std::printf("| %-14s | files | MiB      | tarvel/null | cat/null | ratio | tarvel/file | "
+              "cat/file | ratio | peak KiB |\n",
+              "case");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  bool ok = true;
+  for (const Tree& tree : trees) {
+    const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const Ran checked = run({tarvel, tree.top}, out, true);
+    close(out);
+    const Hash got = hashOf(outFile);
+    const int expectedStatus = tree.name.rfind("names", 0) == 0 ? 1 : 0;
+    if (checked.status != expectedStatus || !(got == tree.expected)) {
+      std::printf("| %-14s | output differs from the generator's (status %d, %llu bytes, %llu "
+                  "expected) |\n",
+                  tree.name.c_str(), checked.status, static_cast<unsigned long long>(got.size),
+                  static_cast<unsigned long long>(tree.expected.size));
+      ok = false;
+      continue;
+    }
+    std::vector<std::string> cat = {"cat"};
+    cat.insert(cat.end(), tree.files.begin(), tree.files.end());
+    const int n = tree.name == "startup" ? 300 : runs;
+    // A missing name makes tarvel exit with 1, as it must.
+    const std::vector<std::string> tarvelRun = {tarvel, tree.top};
+    const bool failing = expectedStatus != 0;
+    const auto toNull = medians({tarvelRun, cat}, "null", n, hyperfine, failing);
+    const auto toFile = medians({tarvelRun, cat}, outFile, n, hyperfine, failing);
+    row(tree.name, tree, toNull[0], toNull[1], toFile[0], toFile[1], checked.peakKiB);
+    const std::pair<const char*, std::vector<std::string>> tools[] = {
+        {"cpp", {"cpp", "-P", "-I.", tree.cppTop}},
+        {"m4", {"m4", "-P", tree.m4Top}},
+        {"nasm", {"nasm", "-E", tree.nasmTop}}};
+    for (const auto& [tool, argv] : tools) {
+      if (tree.cppTop.empty() || !installed(tool)) continue;
+      // Slow: one timed run each.
+      const auto other = medians({argv}, "null", 1, false);
+      const auto otherFile = medians({argv}, outFile, 1, false);
+      row(std::string(tool) + " (" + tree.name + ")", tree, other[0], toNull[1], otherFile[0],
+          toFile[1], 0);
+    }
+    std::fflush(stdout);
+  }
+  fs::current_path("/");
   fs::remove_all(dir);
+  fs::remove(outFile);
   return ok ? 0 : 1;
 }

@@ -42,6 +42,8 @@ class FakeFileSystem : public FileSystem {
     failures_[name] = {offset, error};
   }
   void setChunk(std::size_t chunk) { chunk_ = chunk; }
+  // The read-buffer size the reader is told to use.
+  void setBlockSize(std::size_t size) { blockSize_ = size; }
 
   platform::FileId open(const char* name) override {
     auto it = files_.find(name);
@@ -63,7 +65,7 @@ class FakeFileSystem : public FileSystem {
     ++reads_;
     return {static_cast<std::int64_t>(n), 0};
   }
-  std::size_t blockSize(platform::FileId) override { return 1 << 16; }
+  std::size_t blockSize(platform::FileId) override { return blockSize_; }
   void finish(platform::FileId file) override { opened_.at(file - 1).finished = true; }
 
   bool finished(platform::FileId file) const { return opened_.at(file - 1).finished; }
@@ -80,6 +82,7 @@ class FakeFileSystem : public FileSystem {
   std::set<std::string> held_;
   std::vector<Opened> opened_;
   std::size_t chunk_ = 1 << 16;
+  std::size_t blockSize_ = 1 << 16;
   std::size_t reads_ = 0;
 };
 

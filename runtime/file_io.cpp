@@ -112,7 +112,10 @@ InputFile::InputFile(InputFile&& other) noexcept
       bufferSize_(other.bufferSize_),
       pos_(other.pos_),
       end_(other.end_),
-      ended_(other.ended_) {}
+      ended_(other.ended_),
+      streaming_(other.streaming_),
+      cr_(other.cr_),
+      blanks_(std::move(other.blanks_)) {}
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
   if (this != &other) {
@@ -124,6 +127,9 @@ InputFile& InputFile::operator=(InputFile&& other) noexcept {
     pos_ = other.pos_;
     end_ = other.end_;
     ended_ = other.ended_;
+    streaming_ = other.streaming_;
+    cr_ = other.cr_;
+    blanks_ = std::move(other.blanks_);
   }
   return *this;
 }
@@ -136,11 +142,8 @@ void InputFile::finish() {
 
 bool InputFile::fill(StringRef message) {
   if (ended_) return false;
-  if (!buffer_) {
-    bufferSize_ = fs_->blockSize(id_);
-    buffer_.reset(static_cast<char*>(allocBlock(static_cast<std::uint32_t>(bufferSize_))));
-  }
-  const platform::ReadResult r = fs_->read(id_, buffer_.get(), bufferSize_);
+  char* const buffer = block();
+  const platform::ReadResult r = fs_->read(id_, buffer, bufferSize_);
   if (r.count < 0) {
     putText(message);
     putNumber(r.error);
@@ -156,6 +159,131 @@ bool InputFile::fill(StringRef message) {
     return false;
   }
   return true;
+}
+
+char* InputFile::block() {
+  if (!buffer_) {
+    bufferSize_ = fs_->blockSize(id_);
+    const std::size_t size = bufferSize_ + blockcopy::kReadSlack;
+    buffer_.reset(static_cast<char*>(allocBlock(static_cast<std::uint32_t>(size))));
+  }
+  return buffer_.get();
+}
+
+bool InputFile::readMore(StringRef message) {
+  char* const buffer = block();
+  const std::size_t kept = end_ - pos_;
+  if (kept >= bufferSize_) return false;
+  std::memmove(buffer, buffer + pos_, kept);
+  pos_ = 0;
+  end_ = kept;
+  const platform::ReadResult r = fs_->read(id_, buffer + kept, bufferSize_ - kept);
+  if (r.count < 0) {
+    putText(message);
+    putNumber(r.error);
+    putNewline();
+    raiseFailure(failure::kFileRead);
+  }
+  if (r.count == 0) {
+    // The descriptor goes back now; the buffer still holds input.
+    fs_->finish(id_);
+    ended_ = true;
+  }
+  end_ += static_cast<std::size_t>(r.count);
+  return true;
+}
+
+void InputFile::holdBlanks(std::size_t from, std::size_t to) {
+  for (const char* p = buffer_.get() + from; p != buffer_.get() + to; ++p) {
+    if (blanks_.empty() || blanks_.back().first != *p) blanks_.emplace_back(*p, 0);
+    ++blanks_.back().second;
+  }
+}
+
+void InputFile::writeHeldBlanks() {
+  for (auto [blank, count] : blanks_) {
+    while (count != 0) {
+      const std::size_t n = count < 4096 ? static_cast<std::size_t>(count) : 4096;
+      char* to = output::reserve(n);
+      std::memset(to, blank, n);
+      output::commit(to + n);
+      count -= n;
+    }
+  }
+  blanks_.clear();
+}
+
+bool InputFile::copyLines(const LineFilter& filter, HeapString& spill, std::string_view& line) {
+  // pos_ is at the start of a line that has not been judged, unless
+  // streaming_; leading blanks may be held already.
+  for (;;) {
+    if (pos_ == end_) {
+      const bool midLine = streaming_ || !blanks_.empty();
+      if (ended_ || !readMore(midLine ? StringRef(kFgetsError) : StringRef(kReadEofError)) || pos_ == end_) {
+        // The end of input ends a last line that has no end.
+        // After an odd run of CRs the last CR is the line end's own.
+        if (streaming_) output::write(cr_.odd ? "\n" : "\r\n", cr_.odd ? 1 : 2);
+        if (!blanks_.empty()) {
+          writeHeldBlanks();
+          putNewline();
+        }
+        streaming_ = false;
+        cr_ = blockcopy::CrRun{};
+        buffer_.reset();
+        return false;
+      }
+    }
+    char* const buffer = buffer_.get();
+    if (!streaming_) {
+      const char* p = buffer + pos_;
+      const char* const end = buffer + end_;
+      while (p != end && (*p == ' ' || *p == '\t')) ++p;
+      if (p == end && !ended_) {
+        // Not judged until its first non-blank character is read.
+        if (!readMore(kFgetsError)) {
+          holdBlanks(pos_, end_);
+          pos_ = end_;
+        }
+        continue;
+      }
+      const char* const f = filter.firsts;
+      if (p != end && (*p == f[0] || *p == f[1] || *p == f[2] || *p == f[3])) {
+        const auto rest = static_cast<std::size_t>(end - p);
+        const std::size_t size = rest < filter.headSize ? rest : filter.headSize;
+        const void* lf = std::memchr(p, '\n', size);
+        if (lf == nullptr && size < filter.headSize && !ended_) {
+          // The head goes on past what has been read.
+          const auto at = static_cast<std::size_t>(p - buffer);
+          holdBlanks(pos_, at);
+          pos_ = at;
+          readMore(kFgetsError);
+          continue;
+        }
+        const std::size_t headSize = lf != nullptr ? static_cast<const char*>(lf) - p : size;
+        if (filter.isSpecial({p, headSize})) {
+          blanks_.clear();
+          pos_ = static_cast<std::size_t>(p - buffer);
+          line = readWholeLine(*this, spill);
+          return true;
+        }
+      }
+      if (!blanks_.empty()) {
+        writeHeldBlanks();
+        streaming_ = true;
+      }
+    }
+    const blockcopy::Result r = blockcopy::copyOrdinary(buffer + pos_, buffer + end_, ended_,
+                                                        streaming_, cr_, filter.firsts);
+    const auto stop = static_cast<std::size_t>(r.stop - buffer);
+    if (stop == pos_ && !r.midLine) {
+      // A line without its end yet: read on, or write it in pieces when
+      // it fills the buffer.
+      if (!readMore(kFgetsError)) streaming_ = true;
+      continue;
+    }
+    pos_ = stop;
+    streaming_ = r.midLine;
+  }
 }
 
 template <class Sink>
@@ -234,6 +362,11 @@ std::string_view readWholeLine(InputFile& file, HeapString& spill) {
   GrowingSink sink{spill};
   file.scanLine(sink);
   return spill.view();
+}
+
+bool copyLines(InputFile& file, const LineFilter& filter, HeapString& spill,
+               std::string_view& line) {
+  return file.copyLines(filter, spill, line);
 }
 
 void writeText(OutputHandle /*handle*/, StringRef s) { output::write(s.chars(), s.length()); }

@@ -16,7 +16,10 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "runtime/block_copy.hpp"
 #include "runtime/counted_string.hpp"
 #include "runtime/platform/platform.hpp"
 
@@ -43,6 +46,17 @@ FileSystem& realFileSystem();
 // The access mask for reading.
 inline constexpr std::uint32_t kGenericRead = 0x80000000;
 
+// The lines copyLines stops at: those whose first non-blank (space or tab)
+// character is one of `firsts` and whose head, the line from that character
+// on, cut to at most headSize characters, `isSpecial` accepts.  A head is
+// cut at the line's LF (a CR before it may be left on), or at the end of
+// input.  REQUIRES: headSize is at most 64.
+struct LineFilter {
+  char firsts[4];
+  std::size_t headSize;
+  bool (*isSpecial)(std::string_view head);
+};
+
 // An open input file.  Move-only; default-constructed, it is not open.
 class InputFile {
  public:
@@ -60,6 +74,8 @@ class InputFile {
   friend bool atEnd(InputFile& file);
   friend void readLine(InputFile& file, CountedString dest);
   friend std::string_view readWholeLine(InputFile& file, HeapString& spill);
+  friend bool copyLines(InputFile& file, const LineFilter& filter, HeapString& spill,
+                        std::string_view& line);
 
   struct BlockDeleter {
     void operator()(char* block) const;
@@ -70,6 +86,16 @@ class InputFile {
   // writes `message`, the error number and a line end, then raises 10.
   bool fill(StringRef message);
   void finish();
+  // The read buffer, made at the first read with kReadSlack bytes more.
+  char* block();
+  // Reads into the buffer after [pos_, end_), moved to its front first.
+  // False, with nothing read, when that already fills the buffer.  At the
+  // end of input the file is given back and the buffer kept.
+  bool readMore(StringRef message);
+  // Leading blanks of the current line kept out of the buffer.
+  void holdBlanks(std::size_t from, std::size_t to);
+  void writeHeldBlanks();
+  bool copyLines(const LineFilter& filter, HeapString& spill, std::string_view& line);
 
   FileSystem* fs_ = nullptr;
   platform::FileId id_ = 0;
@@ -78,6 +104,13 @@ class InputFile {
   std::size_t pos_ = 0;  // next unread byte in buffer_
   std::size_t end_ = 0;  // one past the last valid byte in buffer_
   bool ended_ = false;   // end of input has been seen
+  // copyLines: the current line has been partly written (its start is
+  // judged ordinary), with this run of CRs at the end of what was written.
+  bool streaming_ = false;
+  blockcopy::CrRun cr_;
+  // copyLines: leading blanks of the current line, not written yet, as
+  // runs of one character.
+  std::vector<std::pair<char, std::uint64_t>> blanks_;
 };
 
 // Opens `name` exactly as passed, without sharing.  Raises 7 (and writes
@@ -102,6 +135,16 @@ void readLine(InputFile& file, CountedString dest);
 // `spill` (a present heap string), which grows as needed.  The view is valid
 // until the next read from the file or change of spill.
 std::string_view readWholeLine(InputFile& file, HeapString& spill);
+
+// Copies lines of the file to standard output, each followed by CR LF, up
+// to the next line that `filter` picks out, and returns true with that line
+// whole in `line` (without its leading blanks), as readWholeLine returns
+// it.  Returns false when the input has ended, the last line written.  Only
+// a picked line is ever held whole: other lines, however long, and leading
+// blanks go through in pieces.  Read failures are reported as by atEnd at
+// the start of a line and as by readLine inside one.
+bool copyLines(InputFile& file, const LineFilter& filter, HeapString& spill,
+               std::string_view& line);
 
 // Where output goes.  Standard output is the only destination.
 enum class OutputHandle { standardOutput };

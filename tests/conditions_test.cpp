@@ -399,10 +399,12 @@ INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
                                        false,
                                        3,
                                        "ZEB Exception (2): Index into string is out of range"},
+                             // The line streams through in read blocks of
+                             // 256 KiB, each handed over whole.
                              StuckCase{"DuringLongPiece",
                                        kLongLine + "\n",
                                        kLongLine + "\r\n",
-                                       kLongLine.size(),
+                                       256 * 1024,
                                        {SIGINT},
                                        false,
                                        false,
@@ -520,6 +522,24 @@ INSTANTIATE_TEST_SUITE_P(
                       return std::vector<std::string>{"main.asm"};
                     },
                     true, 1, "Could not open 'inc\\" + kLongName + "'\r\nend\r\n", ""},
+        // Read like any file once a writer comes.
+        HostileCase{"FifoIncluded",
+                    [](const std::string& d) {
+                      const std::string fifo = d + "/pipe.inc";
+                      mkfifo(fifo.c_str(), 0600);
+                      put(d + "/main.asm", "a\ninclude pipe.inc\nb\n");
+                      std::thread([fifo] {
+                        int writer = -1;
+                        if (!await([&] {
+                              return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0;
+                            }))
+                          return;
+                        if (write(writer, "f\n", 2) != 2) ADD_FAILURE() << "cannot feed the FIFO";
+                        close(writer);
+                      }).detach();
+                      return std::vector<std::string>{"main.asm"};
+                    },
+                    true, 0, "a\r\nf\r\nb\r\n", ""},
         HostileCase{"DirectoryAndLinkLoop",
                     [](const std::string& d) {
                       std::filesystem::create_directory(d + "/sub");

@@ -1,0 +1,49 @@
+// Block copying of ordinary lines: the piece of the line reader that turns
+// input into output without visiting lines one by one.
+//
+// Output is the input with a few edits: a CR goes in before every LF that
+// does not already end a CR LF, and copying stops in front of the lines that
+// the caller wants to look at itself.  Which lines those are is found 64
+// bytes at a time with bit masks (LF, CR, blank, wanted first character):
+// the first non-blank character of every line falls out of mask arithmetic,
+// and only lines whose first non-blank character is wanted stop the copy.
+//
+// The CR rules are those of the line reader: a CR followed by anything but
+// LF is data stored together with that next byte, so in a run of CRs before
+// an LF only an odd run ends its last CR with the LF.
+#pragma once
+
+#include <cstddef>
+
+namespace tarvel::blockcopy {
+
+// Bytes that may be read past the end of the input handed to copyOrdinary.
+inline constexpr std::size_t kReadSlack = 64;
+
+// The run of CRs at the end of what has been copied of a line: whether
+// there is one, and whether its length is odd.
+struct CrRun {
+  bool last = false;
+  bool odd = false;
+};
+
+struct Result {
+  const char* stop;  // input up to here has been copied
+  bool midLine;      // stop is inside a line: its start was copied, its end not
+};
+
+// Copies the input [from, end) to standard output as lines ending in CR LF.
+// `from` lies inside a line already judged ordinary; `cr` describes what was
+// copied of that line before (and is updated).  Copying stops at the start
+// of the first later line whose first non-blank (space or tab) character is
+// one of `wanted`, or whose first non-blank character is not in the input
+// yet.  Unless `final` (no input follows `end`), a last line without its LF
+// is not copied either, except the line at `from` when `streamCurrent`.
+// Without `final` and `streamCurrent`, a result with stop == from and not
+// midLine means that the line at from has no LF before end.  At `final` the
+// line end of a last line without one is left to the caller.
+// REQUIRES: from < end, and kReadSlack readable bytes after end.
+Result copyOrdinary(const char* from, const char* end, bool final, bool streamCurrent, CrRun& cr,
+                    const char (&wanted)[4]);
+
+}  // namespace tarvel::blockcopy
