@@ -93,8 +93,8 @@ TEST_F(Command, IncludeIsAWholeWord) {
   EXPECT_RUN(runOn("includelib x.lib\nincludes.txt\ninclude_path = x\n  .includes\nInclude9\n"
                    "include foo.inc\nINCLUDE\ttab\ninclude\"x\"\n.include\"b.s\"\ninclude\nlast"),
              "includelib x.lib\r\nincludes.txt\r\ninclude_path = x\r\n  .includes\r\nInclude9\r\n"
-             "F\r\nT\r\n" + includedQuoted("\"x\"", "Q\r\n") +
-                 "B\r\nCould not open 'lib\\'\r\nlast\r\n",
+             "F\r\nT\r\n" +
+                 includedQuoted("\"x\"", "Q\r\n") + "B\r\nCould not open 'lib\\'\r\nlast\r\n",
              1);
 }
 

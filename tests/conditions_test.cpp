@@ -77,7 +77,8 @@ class FatalEnd : public ::testing::TestWithParam<FatalCase> {};
 TEST_P(FatalEnd, ReportsAfterAllOutput) {
   const FatalCase& c = GetParam();
   if (kTestingWindowsBuild && c.args[0] == "interrupt")
-    GTEST_SKIP() << "on Windows, raise(SIGINT) stays inside the C runtime: Control-C is a console event";
+    GTEST_SKIP()
+        << "on Windows, raise(SIGINT) stays inside the C runtime: Control-C is a console event";
   std::vector<std::string> argv = {TARVEL_CONDITIONS_PROBE};
   argv.insert(argv.end(), c.args.begin(), c.args.end());
   const ChildResult r = runChild(argv);
@@ -289,7 +290,8 @@ class TarvelSignal : public ::testing::TestWithParam<std::pair<int, const char*>
 // tarvel blocks reading a FIFO after copying one line; the signal must end
 // it with that line written out.
 TEST_P(TarvelSignal, WhileReadingFifo) {
-  if (kTestingWindowsBuild) GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
+  if (kTestingWindowsBuild)
+    GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
   const std::string fifo = dir_ + "/input.asm", outPath = dir_ + "/out";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);

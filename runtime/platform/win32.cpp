@@ -49,9 +49,9 @@ constexpr std::size_t kGatherLimit = 4096;
 constexpr std::size_t kConsoleWriteLimit = 32 * 1024;
 constexpr std::size_t kWriteLimit = 1 << 30;
 
-// Held during every write to standard output, and by the control thread
-// before it reports an interrupt.  A critical section is recursive for its
-// owner, so the condition handler may enter it again.
+// Held during every write to standard output, and by the thread that
+// reports an interrupt from before it begins.  A critical section is
+// recursive for its owner, so the condition handler may enter it again.
 CRITICAL_SECTION& outputLock() {
   static CRITICAL_SECTION lock;
   static const bool ready = (InitializeCriticalSection(&lock), true);
@@ -130,10 +130,10 @@ OpenFile* lookupFile(FileId file) {
 
 ConditionHandler conditionHandler = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
-std::atomic<DWORD> reportOwner{0};  // the thread of the report; 0: none yet
-std::atomic<int> interrupts{0};     // Control-C and Control-Break so far
+std::atomic<DWORD> reportOwner{0};        // the thread of the report; 0: none yet
+std::atomic<int> interrupts{0};           // Control-C and Control-Break so far
 std::atomic<DWORD> interruptReporter{0};  // the thread reporting an interrupt
-bool interruptIgnored = false;      // Control-C was ignored at start
+bool interruptIgnored = false;            // Control-C was ignored at start
 
 // Room asked for on the stack for handling a stack overflow.
 constexpr ULONG kStackGuarantee = 64 * 1024;
@@ -231,7 +231,8 @@ bool interruptIgnoredAtStart() {
   const RTL_USER_PROCESS_PARAMETERS* parameters =
       NtCurrentTeb()->ProcessEnvironmentBlock->ProcessParameters;
   if (parameters == nullptr) return false;
-  const auto consoleFlags = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(parameters->Reserved2[1]));
+  const auto consoleFlags =
+      static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(parameters->Reserved2[1]));
   return (consoleFlags & 1) != 0;
 }
 
@@ -255,8 +256,7 @@ ReportWindow reportWindow;
 
 DWORD WINAPI showReportWindow(void* parameter) {
   const auto* window = static_cast<const ReportWindow*>(parameter);
-  MessageBoxA(nullptr, window->text, window->caption,
-              MB_ICONEXCLAMATION | MB_OK | MB_TOPMOST);
+  MessageBoxA(nullptr, window->text, window->caption, MB_ICONEXCLAMATION | MB_OK | MB_TOPMOST);
   return 0;
 }
 
@@ -393,8 +393,8 @@ FileId openForReading(const char* name) {
   // No sharing: the system refuses every further open of the file, by
   // whatever name, while this handle is open.  Directories fail to open
   // without backup semantics.
-  HANDLE handle = CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return 0;
   // Only files on disk: a console (CON), NUL, a pipe or another device may
   // never deliver an end, and is refused like a missing file.

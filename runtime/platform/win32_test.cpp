@@ -4,9 +4,8 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <fstream>
@@ -76,14 +75,14 @@ TEST(Win32Output, BytesGoOutAsTheyStand) {
   testing::CapturedOutput out;
   const std::string tail = std::string(5000, 't') + "\r";  // too long to gather
   platform::enterOutputSection();
-  const platform::WriteResult small = platform::writeStandardOutput("a\r\nb\n", 5, "\x1a" "c", 2);
+  const platform::WriteResult small = platform::writeStandardOutput("a\r\nb\n", 5, "\032c", 2);
   const platform::WriteResult large =
       platform::writeStandardOutput("\n\r\n", 3, tail.data(), tail.size());
   platform::leaveOutputSection();
   EXPECT_EQ(small.written, 7u);
   EXPECT_EQ(large.written, 3 + tail.size());
   EXPECT_EQ(small.error + large.error, 0);
-  EXPECT_EQ(out.text(), "a\r\nb\n\x1a" "c\n\r\n" + tail);
+  EXPECT_EQ(out.text(), "a\r\nb\n\032c\n\r\n" + tail);
 }
 
 TEST(Win32Environment, ResultAndTerminatorFitTheRoomExactly) {
@@ -102,11 +101,12 @@ TEST(Win32Environment, ResultAndTerminatorFitTheRoomExactly) {
 std::pair<std::string, DWORD> runCommandLine(const std::string& arguments) {
   char self[MAX_PATH];
   GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string line = "\"" + (fs::path(self).parent_path() / "tarvel.exe").string() + "\" " + arguments;
+  std::string line =
+      "\"" + (fs::path(self).parent_path() / "tarvel.exe").string() + "\" " + arguments;
   const std::string outPath = (scratch() / "out").string();
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -139,7 +139,8 @@ TEST(Win32CommandLine, SplitByTheRuntimeAsTheSystemKeepsIt) {
       {"\"a\"b.asm", {usage, 2}},          // a closing quote ends the argument
       {"a\\\"b.asm\"", {"Could not open 'lib\\a\\\"b.asm\"'\r\n", 1}},
   };
-  for (const auto& [arguments, expected] : cases) EXPECT_EQ(runCommandLine(arguments), expected) << arguments;
+  for (const auto& [arguments, expected] : cases)
+    EXPECT_EQ(runCommandLine(arguments), expected) << arguments;
 }
 
 }  // namespace
