@@ -61,10 +61,9 @@ StringRef inSpill(std::string_view line, HeapString& spill) {
 // Directive lines as copyLines looks for them: every form begins with one
 // of these characters, and its first 14 decide (the longest prefix and the
 // character after it).
-constexpr LineFilter kDirectives = {
-    {'i', 'I', '.', '#'}, 14, [](std::string_view head) {
-      return classifyLine(head) != Directive::none;
-    }};
+constexpr LineFilter kDirectives = {{'i', 'I', '.', '#'}, 14, [](std::string_view head) {
+                                      return classifyLine(head) != Directive::none;
+                                    }};
 
 }  // namespace
 
@@ -122,18 +121,17 @@ Expansion::Expansion(StringRef includeDirectory, NameTable& names, FileSystem& f
     : includeDirectory_(includeDirectory), names_(names), files_(files) {}
 
 InputFile Expansion::openInclude(StringRef name) {
-  InputFile file;
-  protectedRegion([&] { file = openFile(name, kGenericRead, files_); },
-                  [&](FailureCode) {
-                    HeapString path = concatNew(includeDirectory_, name);
-                    protectedRegion([&] { file = openFile(path, kGenericRead, files_); },
-                                    [&](FailureCode) {
-                                      putText(kCouldNotOpen);
-                                      putText(path);
-                                      putText(kCouldNotOpenEnd);
-                                      anyOpenFailed_ = true;
-                                    });
-                  });
+  // Not finding a name is ordinary here: no failure is raised for it.
+  InputFile file = tryOpenFile(name, kGenericRead, files_);
+  if (file.isOpen()) return file;
+  HeapString path = concatNew(includeDirectory_, name);
+  file = tryOpenFile(path, kGenericRead, files_);
+  if (!file.isOpen()) {
+    putText(kCouldNotOpen);
+    putText(path);
+    putText(kCouldNotOpenEnd);
+    anyOpenFailed_ = true;
+  }
   return file;
 }
 

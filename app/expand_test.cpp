@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/block_copy.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/fake_files_test.hpp"
 
@@ -81,7 +82,8 @@ TEST(Expansion, NestedFilesLandInPlaceAndFailedNamesAreSkipped) {
 }
 
 // The line rules, one byte at a time: what expandFile must write for `text`.
-std::string expandedByLines(const std::string& text, const std::map<std::string, std::string>& files,
+std::string expandedByLines(const std::string& text,
+                            const std::map<std::string, std::string>& files,
                             std::set<std::string>& seen) {
   std::string out;
   for (std::size_t i = 0; i < text.size();) {
@@ -115,9 +117,23 @@ std::string expandedByLines(const std::string& text, const std::map<std::string,
 TEST(Expansion, BlockScanAgreesWithTheLineRules) {
   std::mt19937 random(12345);
   const auto pick = [&random](std::size_t n) { return std::size_t{random() % n}; };
-  const std::string kPieces[] = {"x", "abc ", " ", "\t", "\r", std::string(1, '\0'), "\xff\xe9",
-                                 "includelib", "#include (", ".includes", "INCLUDE_x", "i",
-                                 "#includeonce", "Include9", std::string(300, 'y'), "#", "."};
+  const std::string kPieces[] = {"x",
+                                 "abc ",
+                                 " ",
+                                 "\t",
+                                 "\r",
+                                 std::string(1, '\0'),
+                                 "\xff\xe9",
+                                 "includelib",
+                                 "#include (",
+                                 ".includes",
+                                 "INCLUDE_x",
+                                 "i",
+                                 "#includeonce",
+                                 "Include9",
+                                 std::string(300, 'y'),
+                                 "#",
+                                 "."};
   const std::string kEnds[] = {"\n", "\r\n", "\r\r\n"};
   const std::string kForms[] = {"include ", "\t.include \"", "#include(\"", "#includeonce( \""};
   const std::string kNames[] = {"a.inc", "b.inc", "gone"};
@@ -133,14 +149,20 @@ TEST(Expansion, BlockScanAgreesWithTheLineRules) {
       text += blanks < 5 ? std::string(blanks, ' ') : blanks < 7 ? " \t" : std::string(150, ' ');
       if (pick(5) == 0) {
         const std::size_t form = pick(4);
-        text += mixedCase(kForms[form]) + kNames[pick(3)] + (form == 0 ? "" : form == 1 ? "\"" : "\")");
+        text += mixedCase(kForms[form]) + kNames[pick(3)] +
+                (form == 0   ? ""
+                 : form == 1 ? "\""
+                             : "\")");
       } else {
         for (std::size_t k = pick(6); k > 0; --k) {
           text += kPieces[pick(std::size(kPieces))];
           if (text.back() == '\r') text += static_cast<char>(pick(256));
         }
       }
-      text += n + 1 < lines ? kEnds[pick(3)] : std::string(pick(3) == 0 ? "" : pick(2) ? "\r" : "\n");
+      text += n + 1 < lines ? kEnds[pick(3)]
+                            : std::string(pick(3) == 0 ? ""
+                                          : pick(2)    ? "\r"
+                                                       : "\n");
     }
     return text;
   };
@@ -151,19 +173,28 @@ TEST(Expansion, BlockScanAgreesWithTheLineRules) {
         {"lib\\b.inc", makeText(static_cast<int>(pick(10)))}};
     std::set<std::string> seen;
     const std::string expected = expandedByLines(files.at("main"), files, seen);
-    for (const auto& [chunk, block] : {std::pair{1, 64}, {3, 64}, {7, 100}, {64, 64}, {1 << 16, 64},
-                                       {1 << 16, 100}, {1 << 16, 1 << 16}}) {
-      testing::FakeFileSystem fs;
-      for (const auto& [name, text] : files) fs.add(name, text);
-      fs.setChunk(chunk);
-      fs.setBlockSize(block);
-      NameTable names(256);
-      testing::CapturedOutput output;
-      Expansion(kLib, names, fs).expandFile(StringLiteral("main"));
-      ASSERT_EQ(output.text(), expected)
-          << round << " " << chunk << " " << block << ::testing::PrintToString(files);
-    }
+    for (const auto& [chunk, block] : {std::pair{1, 64},
+                                       {3, 64},
+                                       {7, 100},
+                                       {64, 64},
+                                       {1 << 16, 64},
+                                       {1 << 16, 100},
+                                       {1 << 16, 1 << 16}})
+      for (const blockcopy::Method method : blockcopy::availableMethods()) {
+        blockcopy::useMethod(method);
+        testing::FakeFileSystem fs;
+        for (const auto& [name, text] : files) fs.add(name, text);
+        fs.setChunk(chunk);
+        fs.setBlockSize(block);
+        NameTable names(256);
+        testing::CapturedOutput output;
+        Expansion(kLib, names, fs).expandFile(StringLiteral("main"));
+        ASSERT_EQ(output.text(), expected)
+            << round << " " << chunk << " " << block << " " << static_cast<int>(method)
+            << ::testing::PrintToString(files);
+      }
   }
+  blockcopy::useMethod(blockcopy::availableMethods().back());
 }
 
 }  // namespace

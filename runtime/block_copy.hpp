@@ -6,7 +6,12 @@
 // the caller wants to look at itself.  Which lines those are is found 64
 // bytes at a time with bit masks (LF, CR, blank, wanted first character):
 // the first non-blank character of every line falls out of mask arithmetic,
-// and only lines whose first non-blank character is wanted stop the copy.
+// the head of a line whose first non-blank character is wanted is judged on
+// the spot, and only the lines it picks stop the copy.  Runs of lines that
+// need no edit go out straight from the input when they are long.
+//
+// The masks are made with AVX2 where the processor has it (chosen at run
+// time), else with SSE2, else one byte at a time.
 //
 // The CR rules are those of the line reader: a CR followed by anything but
 // LF is data stored together with that next byte, so in a run of CRs before
@@ -14,8 +19,21 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
+#include <string_view>
 
 namespace tarvel::blockcopy {
+
+// The lines copying stops at: those whose first non-blank (space or tab)
+// character is one of `firsts` and whose head, the line from that character
+// on, cut to at most headSize characters, `isSpecial` accepts.  A head is
+// cut at the line's LF (a CR before it may be left on), or at the end of
+// input.  REQUIRES: headSize is at most 64.
+struct LineFilter {
+  char firsts[4];
+  std::size_t headSize;
+  bool (*isSpecial)(std::string_view head);
+};
 
 // Bytes that may be read past the end of the input handed to copyOrdinary.
 inline constexpr std::size_t kReadSlack = 64;
@@ -35,15 +53,24 @@ struct Result {
 // Copies the input [from, end) to standard output as lines ending in CR LF.
 // `from` lies inside a line already judged ordinary; `cr` describes what was
 // copied of that line before (and is updated).  Copying stops at the start
-// of the first later line whose first non-blank (space or tab) character is
-// one of `wanted`, or whose first non-blank character is not in the input
-// yet.  Unless `final` (no input follows `end`), a last line without its LF
-// is not copied either, except the line at `from` when `streamCurrent`.
-// Without `final` and `streamCurrent`, a result with stop == from and not
-// midLine means that the line at from has no LF before end.  At `final` the
-// line end of a last line without one is left to the caller.
-// REQUIRES: from < end, and kReadSlack readable bytes after end.
+// of the first later line that `filter` picks, or whose head (its first
+// non-blank character, or more of it when that character is one of
+// filter.firsts) is not in the input yet.  Unless `final` (no input follows `end`), a last line
+// without its LF is not copied either, except the line at `from` when `streamCurrent`. Without
+// `final` and `streamCurrent`, a result with stop == from and not midLine means that the line at
+// from has no LF before end.  At `final` the line end of a last line without one is left to the
+// caller. REQUIRES: from < end, and kReadSlack readable bytes after end.
 Result copyOrdinary(const char* from, const char* end, bool final, bool streamCurrent, CrRun& cr,
-                    const char (&wanted)[4]);
+                    const LineFilter& filter);
+
+// The ways of making the masks.  All give the same output.
+enum class Method { bytewise, sse2, avx2 };
+
+// The methods this build and this processor can use, the fastest last.
+std::span<const Method> availableMethods();
+
+// Makes copyOrdinary use `method` from now on (tests compare them); it
+// starts with the fastest available.  REQUIRES: method is available.
+void useMethod(Method method);
 
 }  // namespace tarvel::blockcopy

@@ -219,7 +219,8 @@ bool InputFile::copyLines(const LineFilter& filter, HeapString& spill, std::stri
   for (;;) {
     if (pos_ == end_) {
       const bool midLine = streaming_ || !blanks_.empty();
-      if (ended_ || !readMore(midLine ? StringRef(kFgetsError) : StringRef(kReadEofError)) || pos_ == end_) {
+      if (ended_ || !readMore(midLine ? StringRef(kFgetsError) : StringRef(kReadEofError)) ||
+          pos_ == end_) {
         // The end of input ends a last line that has no end.
         // After an odd run of CRs the last CR is the line end's own.
         if (streaming_) output::write(cr_.odd ? "\n" : "\r\n", cr_.odd ? 1 : 2);
@@ -272,8 +273,8 @@ bool InputFile::copyLines(const LineFilter& filter, HeapString& spill, std::stri
         streaming_ = true;
       }
     }
-    const blockcopy::Result r = blockcopy::copyOrdinary(buffer + pos_, buffer + end_, ended_,
-                                                        streaming_, cr_, filter.firsts);
+    const blockcopy::Result r =
+        blockcopy::copyOrdinary(buffer + pos_, buffer + end_, ended_, streaming_, cr_, filter);
     const auto stop = static_cast<std::size_t>(r.stop - buffer);
     if (stop == pos_ && !r.midLine) {
       // A line without its end yet: read on, or write it in pieces when
@@ -327,10 +328,15 @@ void InputFile::scanLine(Sink& sink) {
   sink.finish();
 }
 
-InputFile openFile(StringRef name, std::uint32_t /*access*/, FileSystem& fs) {
+InputFile tryOpenFile(StringRef name, std::uint32_t /*access*/, FileSystem& fs) {
   const platform::FileId id = fs.open(name.chars());
-  if (id == 0) raiseFailure(failure::kFileOpen);
-  return InputFile(fs, id);
+  return id == 0 ? InputFile() : InputFile(fs, id);
+}
+
+InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs) {
+  InputFile file = tryOpenFile(name, access, fs);
+  if (!file.isOpen()) raiseFailure(failure::kFileOpen);
+  return file;
 }
 
 bool atEnd(InputFile& file) {

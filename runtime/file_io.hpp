@@ -46,16 +46,8 @@ FileSystem& realFileSystem();
 // The access mask for reading.
 inline constexpr std::uint32_t kGenericRead = 0x80000000;
 
-// The lines copyLines stops at: those whose first non-blank (space or tab)
-// character is one of `firsts` and whose head, the line from that character
-// on, cut to at most headSize characters, `isSpecial` accepts.  A head is
-// cut at the line's LF (a CR before it may be left on), or at the end of
-// input.  REQUIRES: headSize is at most 64.
-struct LineFilter {
-  char firsts[4];
-  std::size_t headSize;
-  bool (*isSpecial)(std::string_view head);
-};
+// The lines copyLines stops at: see blockcopy::LineFilter.
+using blockcopy::LineFilter;
 
 // An open input file.  Move-only; default-constructed, it is not open.
 class InputFile {
@@ -116,6 +108,11 @@ class InputFile {
 // Opens `name` exactly as passed, without sharing.  Raises 7 (and writes
 // nothing) when it cannot be opened.
 InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
+
+// Like openFile, but a name that cannot be opened gives a file that is not
+// open instead of a failure: the ordinary outcome for a name looked for in
+// more than one place.
+InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
 
 // True when the file has no more input.  Consumes nothing.  Raises 10 after
 // writing "Read/eof error = " and the error number when reading fails.

@@ -319,7 +319,7 @@ TEST_P(TarvelSignal, WhileWritingFullPipe) {
   for (int i = 0; i < 60000; ++i) input += "\tpush " + std::to_string(i) + "\n";
   std::ofstream(dir_ + "/input.asm") << input;
   int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
+  ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
   start(dir_ + "/input.asm", pipeFds[1]);
   close(pipeFds[1]);
   const int pending = awaitFullPipe(pipeFds[0]);
@@ -390,7 +390,7 @@ TEST_P(StuckOutput, EveryByteAtMostOnceAndOneReport) {
   }
   std::ofstream(dir_ + "/main.asm", std::ios::binary) << c.input;
   int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
   if (c.nonBlocking) fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
   Launch launch{{"main.asm"}, fds[1]};
   launch.ignoreInterrupt = c.ignoreInterrupt;
@@ -632,6 +632,40 @@ TEST(MemoryLimit, StartUpReportsRefusedMemory) {
     }
   }
   RecordProperty("reported", reported);
+}
+
+}  // namespace
+
+namespace {
+
+// One endless line streams through in blocks, as with cat: memory stays
+// small, and the run ends when its reader goes.
+TEST(EndlessLine, StreamsInLittleMemory) {
+  TarvelChild child;
+  put(child.dir_ + "/main.asm", "before\ninclude /dev/zero\n");
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  child.start({{"main.asm"}, fds[1]});
+  close(fds[1]);
+  std::string head;
+  std::size_t total = 0;
+  char block[65536];
+  for (ssize_t n; total < 64 * 1024 * 1024 && (n = read(fds[0], block, sizeof block)) > 0;) {
+    if (head.size() < 16) head.append(block, static_cast<std::size_t>(n));
+    total += static_cast<std::size_t>(n);
+  }
+  long peakKiB = 0;
+  std::ifstream status("/proc/" + std::to_string(child.pid_) + "/status");
+  for (std::string key; status >> key;) {
+    if (key == "VmHWM:") status >> peakKiB;
+  }
+  close(fds[0]);
+  EXPECT_EQ(child.finish(), -SIGPIPE);
+  EXPECT_GE(total, 64u * 1024 * 1024);
+  EXPECT_EQ(head.substr(0, 9), std::string("before\r\n\0", 9));
+#if !defined(__SANITIZE_ADDRESS__)
+  EXPECT_LT(peakKiB, 16 * 1024);
+#endif
 }
 
 }  // namespace

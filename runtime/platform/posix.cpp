@@ -310,9 +310,12 @@ FileId openForReading(const char* name) {
   // Checked before opening too, so that a held FIFO is refused at once
   // instead of waiting for a writer.
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 &&
-      (S_ISDIR(st.st_mode) || isHeld(FileKey{st.st_dev, st.st_ino})))
+  if (::stat(path.c_str(), &st) != 0) {
+    // Nothing there to open: spare the system the second look.
+    if (errno == ENOENT || errno == ENOTDIR) return 0;
+  } else if (S_ISDIR(st.st_mode) || isHeld(FileKey{st.st_dev, st.st_ino})) {
     return 0;
+  }
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
