@@ -641,6 +641,9 @@ namespace {
 // One endless line streams through in blocks, as with cat: memory stays
 // small, and the run ends when its reader goes.
 TEST(EndlessLine, StreamsInLittleMemory) {
+  if (kTestingWindowsBuild)
+    GTEST_SKIP() << "/dev/zero is a device, which the Windows build refuses, and a reader that "
+                    "goes ends a Windows program with a write error, not SIGPIPE";
   TarvelChild child;
   put(child.dir_ + "/main.asm", "before\ninclude /dev/zero\n");
   int fds[2];
