@@ -74,6 +74,9 @@ Directive classifyLine(std::string_view line) {
   // Most lines are ruled out by their first character.
   if (text.empty() || (text[0] != 'i' && text[0] != 'I' && text[0] != '.' && text[0] != '#'))
     return Directive::none;
+  // And most of the rest by their second: 'n' after an 'i', else 'i'.
+  if (text.size() < 2 || lowered(text[1]) != (lowered(text[0]) == 'i' ? 'n' : 'i'))
+    return Directive::none;
   for (const DirectiveForm& form : kForms) {
     if (!startsWithLowered(text, form.prefix)) continue;
     // Trailing blanks are not part of the trimmed text, and no blank

@@ -42,6 +42,7 @@ struct BytewiseProbe {
       cr |= Bits{p[i] == '\r'} << i;
     }
   }
+  static void copyBlock(char* to, const char* from) { std::memcpy(to, from, kBlock); }
   void heads(const char* p, Bits& blank, Bits& wanted) const {
     blank = wanted = 0;
     for (std::size_t i = 0; i < kBlock; ++i) {
@@ -76,6 +77,7 @@ struct Sse2Probe {
       cr |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), i);
     }
   }
+  static void copyBlock(char* to, const char* from) { std::memcpy(to, from, kBlock); }
   void heads(const char* p, Bits& blank, Bits& wanted) const {
     blank = wanted = 0;
     for (int i = 0; i < 4; ++i) {
@@ -114,13 +116,24 @@ struct Avx2Probe {
     lf = bits(_mm256_cmpeq_epi8(a, nl), _mm256_cmpeq_epi8(b, nl));
     cr = bits(_mm256_cmpeq_epi8(a, ret), _mm256_cmpeq_epi8(b, ret));
   }
-  TARVEL_AVX2 __m256i blanks(__m256i v) const {
-    return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(' ')),
-                           _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t')));
+  // A byte is a blank when the table entry its low four bits pick is the
+  // byte itself: only a space and a tab are in the table, and a byte with
+  // its top bit set looks up 0.
+  TARVEL_AVX2 static __m256i blanks(__m256i v) {
+    const __m256i table =
+        _mm256_setr_epi8(' ', -128, -128, -128, -128, -128, -128, -128, -128, '\t', -128, -128,
+                         -128, -128, -128, -128, ' ', -128, -128, -128, -128, -128, -128, -128,
+                         -128, '\t', -128, -128, -128, -128, -128, -128);
+    return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
   }
   TARVEL_AVX2 __m256i wants(__m256i v) const {
     return _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, w0), _mm256_cmpeq_epi8(v, w1)),
                            _mm256_or_si256(_mm256_cmpeq_epi8(v, w2), _mm256_cmpeq_epi8(v, w3)));
+  }
+  TARVEL_AVX2 static void copyBlock(char* to, const char* from) {
+    const __m256i a = load(from), b = load(from + 32);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32), b);
   }
   TARVEL_AVX2 void heads(const char* p, Bits& blank, Bits& wanted) const {
     const __m256i a = load(p), b = load(p + 32);
@@ -134,50 +147,70 @@ struct Avx2Probe {
 
 // Output through reservations of the standard-output buffer; pieces of a
 // block or less are copied with one fixed-width store, and pieces too large
-// to be worth copying are written straight from the input.
+// to be worth copying are written straight from the input.  The two
+// pointers are passed and returned by value so that they stay in registers.
+struct Room {
+  char* out;
+  char* limit;
+};
+
+Room reserveChunk(std::size_t size) {
+  char* const out = output::reserve(size);
+  return {out, out + size};
+}
+
+// Copies a piece longer than a block.
+[[gnu::noinline]] Room copyLong(Room room, const char* from, std::size_t n) {
+  if (n >= output::kDirectWriteSize) {
+    output::commit(room.out);
+    output::write(from, n);
+    return reserveChunk(kChunk);
+  }
+  if (static_cast<std::size_t>(room.limit - room.out) < n + kBlockRoom) {
+    output::commit(room.out);
+    room = reserveChunk(n + kBlockRoom < kChunk ? kChunk : n + kBlockRoom);
+  }
+  std::memcpy(room.out, from, n);
+  room.out += n;
+  return room;
+}
+
+[[gnu::noinline]] Room moreRoom(Room room) {
+  output::commit(room.out);
+  return reserveChunk(kChunk);
+}
+
+template <class Probe>
 class Emitter {
  public:
-  Emitter() { reserveChunk(kChunk); }
+  Emitter() : room_(reserveChunk(kChunk)) {}
   Emitter(const Emitter&) = delete;
   Emitter& operator=(const Emitter&) = delete;
 
   // Room for one block's output.
-  void makeRoom() {
-    if (static_cast<std::size_t>(limit_ - out_) < kBlockRoom) {
-      output::commit(out_);
-      reserveChunk(kChunk);
-    }
+  [[gnu::always_inline]] void makeRoom() {
+    if (static_cast<std::size_t>(room_.limit - room_.out) < kBlockRoom) room_ = moreRoom(room_);
   }
-  void copy(const char* from, const char* to) {
+  [[gnu::always_inline]] void copy(const char* from, const char* to) {
     const auto n = static_cast<std::size_t>(to - from);
-    if (n <= kBlock) {
-      std::memcpy(out_, from, kBlock);
-      out_ += n;
+    if (n <= kBlock) [[likely]] {
+      Probe::copyBlock(room_.out, from);
+      room_.out += n;
       return;
     }
-    if (n >= output::kDirectWriteSize) {
-      output::commit(out_);
-      output::write(from, n);
-      reserveChunk(kChunk);
-      return;
-    }
-    if (static_cast<std::size_t>(limit_ - out_) < n + kBlockRoom) {
-      output::commit(out_);
-      reserveChunk(n + kBlockRoom < kChunk ? kChunk : n + kBlockRoom);
-    }
-    std::memcpy(out_, from, n);
-    out_ += n;
+    room_ = copyLong(room_, from, n);
   }
-  void put(char c) { *out_++ = c; }
-  void done() { output::commit(out_); }
+  // Copies a piece of at most a block, then a CR.  REQUIRES: room made.
+  [[gnu::always_inline]] void copyShortCr(const char* from, const char* to) {
+    Probe::copyBlock(room_.out, from);
+    room_.out += to - from;
+    *room_.out++ = '\r';
+  }
+  [[gnu::always_inline]] void put(char c) { *room_.out++ = c; }
+  [[gnu::always_inline]] void done() { output::commit(room_.out); }
 
  private:
-  void reserveChunk(std::size_t size) {
-    out_ = output::reserve(size);
-    limit_ = out_ + size;
-  }
-  char* out_;
-  char* limit_;
+  Room room_;
 };
 
 inline Bits below(std::size_t n) { return n >= kBlock ? ~Bits{0} : (Bits{1} << n) - 1; }
@@ -195,117 +228,189 @@ bool stopsAt(const char* p, const char* end, bool final, const LineFilter& filte
   return filter.isSpecial({p, headSize});
 }
 
+// Of the lines of the block at base (n bytes of input, LFs at `lf`) whose
+// first non-blank character is at a bit of `candidates`, the first that
+// stops the copy (its bit), or 0.  A head that lies inside the block is cut
+// at its LF by the mask.
+[[gnu::noinline]] Bits firstStop(const char* base, std::size_t n, Bits lf, Bits candidates,
+                                 const char* end, bool final, const LineFilter& filter) {
+  for (; candidates != 0; candidates &= candidates - 1) {
+    const auto at = static_cast<std::size_t>(std::countr_zero(candidates));
+    bool stops;
+    if (at + filter.headSize <= n) {
+      const Bits after = (lf >> at) & below(filter.headSize);
+      const std::size_t headSize =
+          after != 0 ? static_cast<std::size_t>(std::countr_zero(after)) : filter.headSize;
+      stops = filter.isSpecial({base + at, headSize});
+    } else {
+      stops = stopsAt(base + at, end, final, filter);
+    }
+    if (stops) return Bits{1} << at;
+  }
+  return 0;
+}
+
+// Of the LFs at `unsure`, each after a CR that follows another CR (or the
+// run before the block), those after an even run of CRs.
+[[gnu::noinline]] Bits afterEvenRuns(Bits unsure, Bits crs, Bits crOdd) {
+  Bits even = 0;
+  for (; unsure != 0; unsure &= unsure - 1) {
+    const auto at = static_cast<unsigned>(std::countr_zero(unsure));
+    const auto run = at == 0 ? 0u : static_cast<unsigned>(std::countl_one(crs << (64 - at)));
+    const Bits odd = (run == at ? run ^ crOdd : run) & 1;
+    if (odd == 0) even |= Bits{1} << at;
+  }
+  return even;
+}
+
+// What the scan carries from one block to the next.
+struct Scan {
+  const char* clean;  // input before this has been copied
+  const char* tail;   // the start of the last line that begins here
+  Bits startCarry;    // the block starts a line, or goes on with its leading blanks
+  Bits crLast;        // the block before ends in a CR
+  Bits crOdd;         // ... in an odd run of them
+};
+
+// Scans and copies the block at base, n bytes of input (64 when kFull).
+// Returns whether copying stops, and then where.
+template <bool kFull, class Probe>
+[[gnu::always_inline]] inline bool scanBlock(const Probe& probe, const char* base, std::size_t n,
+                                             const char* end, bool final,
+                                             const LineFilter& filter, Emitter<Probe>& out, Scan& s,
+                                             const char*& stopAt) {
+  Bits lf = 0, crs = 0;
+  probe.ends(base, lf, crs);
+  if constexpr (!kFull) {
+    const Bits valid = below(n);
+    lf &= valid;
+    crs &= valid;
+  }
+  if ((lf | crs | s.startCarry) == 0) {
+    // Inside a line, with nothing to edit or judge.
+    s.crLast = s.crOdd = 0;
+    return false;
+  }
+
+  // The first non-blank character of each line that starts here: adding
+  // a line start to the run of blanks it begins carries to the end of
+  // the run.  A run that reaches the end of the block goes on in the
+  // next one; one that reaches the end of the input is not judged yet.
+  const Bits starts = (lf << 1) | s.startCarry;
+  Bits stops = 0;
+  bool runsOn = false, unjudged = false;
+  if (starts != 0) {
+    Bits blank = 0, wanted = 0;
+    probe.heads(base, blank, wanted);
+    if constexpr (!kFull) blank &= below(n);
+    Bits sum = 0;
+    runsOn = __builtin_add_overflow(blank, starts & blank, &sum);
+    const Bits firsts = (sum | starts) & ~blank;
+    Bits candidates = firsts & wanted;
+    if constexpr (!kFull) {
+      candidates &= below(n);
+      unjudged = n < kBlock && ((firsts >> n) & 1) != 0;
+    }
+    // Of the lines with a wanted first character, the first that stops
+    // the copy.
+    if (candidates != 0) [[unlikely]]
+      stops = firstStop(base, n, lf, candidates, end, final, filter);
+  }
+
+  // An LF after no CR is bare; after a run of CRs it is bare when the run
+  // is even, every CR then pairing with the next as data.
+  const Bits crBefore = (crs << 1) | s.crLast;
+  Bits bare = lf & ~crBefore;
+  const Bits unsure = lf & crBefore & ((crs << 2) | (s.crLast * 3));
+  if (unsure != 0) [[unlikely]]
+    bare |= afterEvenRuns(unsure, crs, s.crOdd);
+
+  if (stops != 0 || unjudged) [[unlikely]] {
+    // Copying stops at the start of the first line that stops it, or of
+    // the line not judged yet, which began in an earlier block when no LF
+    // comes before it in this one.
+    const Bits lfBefore = stops != 0 ? lf & (stops - 1) : lf;
+    const std::size_t limit =
+        lfBefore == 0 ? 0 : kBlock - static_cast<std::size_t>(std::countl_zero(lfBefore));
+    stopAt = lfBefore != 0 ? base + limit : s.tail;
+    bare &= below(limit);
+    out.makeRoom();
+    for (; bare != 0; bare &= bare - 1) {
+      const char* at = base + std::countr_zero(bare);
+      out.copy(s.clean, at);
+      out.put('\r');
+      s.clean = at;
+    }
+    out.copy(s.clean, stopAt);
+    return true;
+  }
+
+  if (bare != 0) {
+    // The first piece may have begun in an earlier block; the others lie
+    // inside this one.
+    out.makeRoom();
+    const char* at = base + std::countr_zero(bare);
+    out.copy(s.clean, at);
+    out.put('\r');
+    const char* clean = at;
+    for (bare &= bare - 1; bare != 0; bare &= bare - 1) {
+      at = base + std::countr_zero(bare);
+      out.copyShortCr(clean, at);
+      clean = at;
+    }
+    s.clean = clean;
+  }
+
+  if (lf != 0) s.tail = base + kBlock - std::countl_zero(lf);
+  const std::size_t lastBit = kFull ? kBlock - 1 : n - 1;
+  if (((crs >> lastBit) & 1) != 0) [[unlikely]] {
+    const std::size_t size = kFull ? kBlock : n;
+    const auto run = static_cast<std::size_t>(std::countl_one(crs << (kBlock - size)));
+    s.crOdd = (run == size ? run ^ s.crOdd : run) & 1;
+    s.crLast = 1;
+  } else {
+    s.crLast = s.crOdd = 0;
+  }
+  s.startCarry = (lf >> 63) | Bits{runsOn};
+  return false;
+}
+
 template <class Probe>
 [[gnu::always_inline]] inline Result copyWith(const Probe& probe, const char* from, const char* end,
                                               bool final, bool streamCurrent, CrRun& cr,
                                               const LineFilter& filter) {
-  Emitter out;
-  const char* clean = from;  // input before this has been copied
-  const char* tail = from;   // the start of the last line that begins here
-  Bits startCarry = 0;       // the block starts a line
-  Bits crLast = cr.last, crOdd = cr.odd;
-  for (const char* base = from; base < end; base += kBlock) {
-    const auto n = static_cast<std::size_t>(end - base < 64 ? end - base : 64);
-    const Bits valid = below(n);
-    Bits lf = 0, crs = 0;
-    probe.ends(base, lf, crs);
-    lf &= valid;
-    crs &= valid;
-    if ((lf | crs | startCarry) == 0) {
-      // Inside a line, with nothing to edit or judge.
-      crLast = crOdd = 0;
-      continue;
+  Emitter<Probe> out;
+  Scan s{from, from, 0, cr.last, cr.odd};
+  const char* base = from;
+  const char* stopAt = nullptr;
+  bool stopped = false;
+  const char* const lastFull = from + (static_cast<std::size_t>(end - from) & ~(kBlock - 1));
+  for (; base != lastFull; base += kBlock) {
+    if (scanBlock<true>(probe, base, kBlock, end, final, filter, out, s, stopAt)) {
+      stopped = true;
+      break;
     }
-
-    // The first non-blank character of each line that starts here: adding
-    // a line start to the run of blanks it begins carries to the end of
-    // the run.  A run that reaches the end of the block goes on in the
-    // next one; one that reaches the end of the input is not judged yet.
-    const Bits starts = (lf << 1) | startCarry;
-    Bits firsts = 0, candidates = 0;
-    bool runsOn = false;
-    if (starts != 0) {
-      Bits blank = 0, wanted = 0;
-      probe.heads(base, blank, wanted);
-      blank &= valid;
-      Bits sum = 0;
-      runsOn = __builtin_add_overflow(blank, starts & blank, &sum);
-      firsts = (sum | starts) & ~blank;
-      candidates = firsts & wanted & valid;
-    }
-    const bool unjudged = n < kBlock && ((firsts >> n) & 1) != 0;
-    // Of the lines with a wanted first character, the first that stops
-    // the copy.
-    Bits stops = 0;
-    for (; candidates != 0; candidates &= candidates - 1) {
-      const auto at = static_cast<std::size_t>(std::countr_zero(candidates));
-      if (stopsAt(base + at, end, final, filter)) {
-        stops = Bits{1} << at;
-        break;
-      }
-    }
-
-    // An LF after no CR is bare; after a run of CRs it is bare when the run
-    // is even, every CR then pairing with the next as data.
-    const Bits crBefore = (crs << 1) | crLast;
-    Bits bare = lf & ~crBefore;
-    for (Bits unsure = lf & crBefore & ((crs << 2) | (crLast * 3)); unsure != 0;
-         unsure &= unsure - 1) {
-      const auto at = static_cast<unsigned>(std::countr_zero(unsure));
-      const auto run = at == 0 ? 0u : static_cast<unsigned>(std::countl_one(crs << (64 - at)));
-      const Bits odd = (run == at ? run ^ crOdd : run) & 1;
-      if (odd == 0) bare |= Bits{1} << at;
-    }
-
-    // Where copying stops: the start of the first line that stops it, or
-    // of the line not judged yet, which began in an earlier block when no
-    // LF comes before it in this one.
-    const bool stop = stops != 0 || unjudged;
-    const char* stopAt = tail;
-    if (stop) {
-      const Bits lfBefore = stops != 0 ? lf & (stops - 1) : lf;
-      const std::size_t limit =
-          lfBefore == 0 ? 0 : kBlock - static_cast<std::size_t>(std::countl_zero(lfBefore));
-      if (lfBefore != 0) stopAt = base + limit;
-      bare &= below(limit);
-    }
-
-    out.makeRoom();
-    for (; bare != 0; bare &= bare - 1) {
-      const char* at = base + std::countr_zero(bare);
-      out.copy(clean, at);
-      out.put('\r');
-      clean = at;
-    }
-    if (stop) {
-      out.copy(clean, stopAt);
-      out.done();
-      cr = CrRun{};
-      return {stopAt, false};
-    }
-
-    if (lf != 0) tail = base + kBlock - std::countl_zero(lf);
-    if (((crs >> (n - 1)) & 1) != 0) {
-      const auto run = static_cast<std::size_t>(std::countl_one(crs << (kBlock - n)));
-      crOdd = (run == n ? run ^ crOdd : run) & 1;
-      crLast = 1;
-    } else {
-      crLast = crOdd = 0;
-    }
-    startCarry = (lf >> 63) | Bits{runsOn};
   }
-
-  if (!final && (tail != from || !streamCurrent)) {
-    // The last line waits for its end.
-    out.copy(clean, tail);
+  if (!stopped && base < end)
+    stopped = scanBlock<false>(probe, base, static_cast<std::size_t>(end - base), end, final,
+                               filter, out, s, stopAt);
+  if (stopped) {
     out.done();
     cr = CrRun{};
-    return {tail, false};
+    return {stopAt, false};
   }
-  out.copy(clean, end);
+
+  if (!final && (s.tail != from || !streamCurrent)) {
+    // The last line waits for its end.
+    out.copy(s.clean, s.tail);
+    out.done();
+    cr = CrRun{};
+    return {s.tail, false};
+  }
+  out.copy(s.clean, end);
   out.done();
-  cr = CrRun{crLast != 0, crOdd != 0};
-  return {end, tail != end};
+  cr = CrRun{s.crLast != 0, s.crOdd != 0};
+  return {end, s.tail != end};
 }
 
 using Copier = Result (*)(const char*, const char*, bool, bool, CrRun&, const LineFilter&);
