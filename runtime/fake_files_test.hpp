@@ -3,7 +3,7 @@
 #pragma once
 
 #include <stdio.h>
-#include <unistd.h>
+#include <unistd.h>  // on Windows, the C runtime's dup, dup2, close, lseek and read
 
 #include <algorithm>
 #include <map>
@@ -18,6 +18,18 @@
 #include "runtime/platform/platform.hpp"
 
 namespace tarvel::testing {
+
+// Reads from `fd` at `offset`.  Windows has no pread: there the position
+// moves, and ends where the last read stops.
+#if defined(_WIN32)
+inline long readAt(int fd, char* block, unsigned size, long offset) {
+  return lseek(fd, offset, SEEK_SET) < 0 ? -1 : read(fd, block, size);
+}
+#else
+inline ssize_t readAt(int fd, char* block, std::size_t size, off_t offset) {
+  return pread(fd, block, size, offset);
+}
+#endif
 
 // Files held in memory.  Opens without sharing like the real thing; reads
 // deliver at most `chunk` bytes at a time so that block boundaries can be
@@ -98,7 +110,7 @@ class CapturedOutput {
     char block[4096];
     const int fd = fileno(file_);
     off_t at = 0;
-    for (ssize_t n; (n = pread(fd, block, sizeof block, at)) > 0; at += n) out.append(block, n);
+    for (ssize_t n; (n = readAt(fd, block, sizeof block, at)) > 0; at += n) out.append(block, n);
     return out;
   }
 

@@ -12,9 +12,17 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvel::testing {
+
+// The program that runs the programs under test, such as wine for a
+// Windows build; empty when they run directly.
+inline constexpr std::string_view kRunner = TARVEL_RUNNER;
+// True when the programs under test are Windows programs: no POSIX
+// signals, FIFOs, /proc or resource limits reach them.
+inline constexpr bool kTestingWindowsBuild = std::string_view(TARVEL_TARGET_SYSTEM) == "Windows";
 
 struct ChildResult {
   std::string out;  // standard output
@@ -53,9 +61,20 @@ inline std::string readAll(int fd) {
   return text;
 }
 
-// Runs argv[0] (a path) with argv.  Standard input is /dev/null.
-inline ChildResult runChild(const std::vector<std::string>& argv,
-                            const ChildOptions& options = {}) {
+// Puts the runner, if there is one, in front of a command (argv[0] a
+// path), and adds what it needs to the child's environment `env`.
+inline void prepareForRunner(std::vector<std::string>& argv, std::vector<std::string>& env) {
+  if (kRunner.empty()) return;
+  argv.insert(argv.begin(), std::string(kRunner));
+  for (const char* name : {"PATH", "HOME"}) {
+    if (const char* value = std::getenv(name)) env.push_back(name + ("=" + std::string(value)));
+  }
+}
+
+// Runs argv[0] (a path) with argv, through the runner if there is one.
+// Standard input is /dev/null.
+inline ChildResult runChild(std::vector<std::string> argv, ChildOptions options = {}) {
+  prepareForRunner(argv, options.env);
   char outName[] = "/tmp/tarvel-child-out-XXXXXX";
   char errName[] = "/tmp/tarvel-child-err-XXXXXX";
   const int outFd = options.stdoutPath.empty()

@@ -1,0 +1,497 @@
+// The platform module on Windows.
+//
+// Conditions arrive through an unhandled-exception filter rather than a
+// vectored handler: a vectored handler sees every exception first, also
+// those that system code raises and handles itself (a probe of memory that
+// may not be there, a debugger's breakpoint), and would take them for the
+// program's own.  The filter sees only what nobody handled.  The C++
+// failures of the runtime never reach it: they are thrown and caught by the
+// compiler's own unwinder, and the filter passes every code that is not one
+// of the conditions on to the filter it replaced.
+//
+// A stack overflow is the exception: the thread that overflowed may have
+// too little stack left to reach the filter (the guarantee asked for is a
+// request, and wine, for one, leaves a page), so a vectored handler takes
+// it at once and has it reported from a thread with a stack of its own.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winternl.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "runtime/platform/platform.hpp"
+
+namespace tarvel::platform {
+
+namespace {
+
+// ---- Process state ----
+
+int savedArgc = 0;
+char** savedArgv = nullptr;
+DWORD mainThreadId = 0;
+bool consoleOutput = false;  // standard output is a console
+
+// ---- Standard output ----
+
+// Small pieces are gathered into one write.
+constexpr std::size_t kGatherLimit = 4096;
+// The most one WriteFile is asked to take: consoles of older systems
+// refuse large writes, and a DWORD counts the bytes.
+constexpr std::size_t kConsoleWriteLimit = 32 * 1024;
+constexpr std::size_t kWriteLimit = 1 << 30;
+
+// Held during every write to standard output, and by the thread that
+// reports an interrupt from before it begins.  A critical section is
+// recursive for its owner, so the condition handler may enter it again.
+CRITICAL_SECTION& outputLock() {
+  static CRITICAL_SECTION lock;
+  static const bool ready = (InitializeCriticalSection(&lock), true);
+  (void)ready;
+  return lock;
+}
+std::atomic<DWORD> outputOwner{0};  // the thread holding the lock; 0: none
+int outputDepth = 0;                // how often the owner entered it
+
+// One WriteFile of at most `size` bytes: what it wrote and 0, or the error.
+WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
+  std::size_t limit = consoleOutput ? kConsoleWriteLimit : kWriteLimit;
+  const auto chunk = static_cast<DWORD>(size < limit ? size : limit);
+  for (;;) {
+    DWORD done = 0;
+    if (!WriteFile(out, bytes, chunk, &done, nullptr))
+      return {done, static_cast<int>(GetLastError())};
+    // A pipe in no-wait mode takes nothing while it is full: wait for its
+    // reader instead of failing.
+    if (done != 0 || chunk == 0) return {done, 0};
+    Sleep(1);
+  }
+}
+
+// ---- Input files ----
+
+// A file this process has opened.  The open handle is the hold: no other
+// open of the file succeeds while it lives, so it lives until the process
+// ends.
+struct OpenFile {
+  HANDLE handle;
+  std::uint64_t position;  // bytes read so far
+};
+
+std::vector<OpenFile> openFiles;  // FileId n is openFiles[n - 1]
+
+// Which file a handle reaches, whatever the name it was opened by; the
+// volume is 0 where the system cannot tell it (wine, for a handle made
+// from a descriptor it inherited).
+struct FileIdentity {
+  ULONGLONG volume = 0;
+  unsigned char id[16] = {};
+  bool known = false;
+};
+
+FileIdentity identityOf(HANDLE handle) {
+  FILE_ID_INFO info{};
+  FileIdentity identity;
+  if (!GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) return identity;
+  identity.volume = info.VolumeSerialNumber;
+  std::memcpy(identity.id, info.FileId.Identifier, sizeof identity.id);
+  identity.known = true;
+  return identity;
+}
+
+bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+  return a.known && b.known && std::memcmp(a.id, b.id, sizeof a.id) == 0 &&
+         (a.volume == b.volume || a.volume == 0 || b.volume == 0);
+}
+
+// Standard output, when it is a file on disk.  The system refuses to open
+// it again while the handle that writes it is open, unless that handle
+// shares writing, as one that wine made from an inherited descriptor does:
+// so it is refused by identity too.
+FileIdentity standardOutputFile;
+
+constexpr std::uint64_t kLargestReadBlock = 256 * 1024;
+constexpr DWORD kLargestRead = 1 << 30;
+
+OpenFile* lookupFile(FileId file) {
+  if (file == 0 || file > openFiles.size()) return nullptr;
+  return &openFiles[file - 1];
+}
+
+// ---- Conditions and the report ----
+
+ConditionHandler conditionHandler = nullptr;
+LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
+std::atomic<DWORD> reportOwner{0};        // the thread of the report; 0: none yet
+std::atomic<int> interrupts{0};           // Control-C and Control-Break so far
+std::atomic<DWORD> interruptReporter{0};  // the thread reporting an interrupt
+bool interruptIgnored = false;            // Control-C was ignored at start
+
+// Room asked for on the stack for handling a stack overflow.
+constexpr ULONG kStackGuarantee = 64 * 1024;
+// The stack of a thread that reports a stack overflow or shows the report
+// window.
+constexpr SIZE_T kReportThreadStack = 1024 * 1024;
+
+bool isCondition(DWORD code) {
+  switch (code) {
+    case 0x80000003:  // breakpoint
+    case 0x80000004:  // single step
+    case 0xC0000005:  // access violation
+    case 0xC0000008:  // invalid handle
+    case 0xC000001D:  // illegal instruction
+    case 0xC00000FD:  // stack overflow
+      return true;
+    default:  // the floating-point and integer conditions, privileged instruction
+      return code >= 0xC000008C && code <= 0xC0000096;
+  }
+}
+
+LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* info) {
+  const DWORD code = info->ExceptionRecord->ExceptionCode;
+  if (!isCondition(code) || conditionHandler == nullptr)
+    return previousFilter != nullptr ? previousFilter(info) : EXCEPTION_CONTINUE_SEARCH;
+  conditionHandler(code);
+  ExitProcess(3);  // the handler does not return; this is only a safeguard
+}
+
+DWORD WINAPI reportStackOverflow(void* /*unused*/) {
+  conditionHandler(EXCEPTION_STACK_OVERFLOW);
+  ExitProcess(3);
+}
+
+LONG WINAPI onStackOverflow(EXCEPTION_POINTERS* info) {
+  if (info->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW ||
+      conditionHandler == nullptr)
+    return EXCEPTION_CONTINUE_SEARCH;
+  // This thread goes no further: a write to standard output it was in the
+  // middle of is over, and the report must not wait for it.
+  if (outputOwner.load() == GetCurrentThreadId()) {
+    for (int depth = outputDepth; depth > 0; --depth) leaveOutputSection();
+  }
+  HANDLE thread =
+      CreateThread(nullptr, kReportThreadStack, reportStackOverflow, nullptr, 0, nullptr);
+  if (thread != nullptr) WaitForSingleObject(thread, INFINITE);  // which ends the process
+  conditionHandler(EXCEPTION_STACK_OVERFLOW);  // no thread: here, if the stack allows
+  ExitProcess(3);
+}
+
+// Parks every thread but the one that reports an interrupt, once there is
+// one, unless the thread reports a failure of its own (which the interrupt
+// then yields to).  Only the report goes on, and it ends the process.
+void yieldToInterrupt() {
+  const DWORD reporter = interruptReporter.load();
+  const DWORD self = GetCurrentThreadId();
+  if (reporter == 0 || reporter == self || reportOwner.load() == self) return;
+  for (;;) Sleep(INFINITE);
+}
+
+DWORD WINAPI reportInterrupt(void* /*unused*/) {
+  // The write in progress, if any, completes before the report begins, so
+  // that nothing is written twice.
+  enterOutputSection();
+  conditionHandler(0xC000013A);
+  ExitProcess(3);
+}
+
+// Runs on a thread the system starts for each console control event.  The
+// system calls the handlers of one event after another, so the report is
+// made on a thread of its own: waiting for a write in progress here would
+// keep a second interrupt from ending the process at once.
+BOOL WINAPI onConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  if (event == CTRL_C_EVENT && interruptIgnored) return TRUE;
+  // A second interrupt ends the process at once, even when the first is
+  // stuck reporting (say, waiting for a write to a pipe that nobody reads).
+  if (interrupts.fetch_add(1) > 0) ExitProcess(3);
+  // A report under way ends the process itself.
+  if (reportOwner.load() != 0) return TRUE;
+  DWORD reporter = 0;
+  HANDLE thread = CreateThread(nullptr, kReportThreadStack, reportInterrupt, nullptr,
+                               CREATE_SUSPENDED, &reporter);
+  if (thread == nullptr) reportInterrupt(nullptr);
+  interruptReporter.store(reporter);
+  ResumeThread(thread);
+  CloseHandle(thread);
+  return TRUE;
+}
+
+// True when Control-C was ignored when the process started: the flag the
+// parent's SetConsoleCtrlHandler(NULL, TRUE) leaves in the process
+// parameters, right after the console handle.
+bool interruptIgnoredAtStart() {
+  const RTL_USER_PROCESS_PARAMETERS* parameters =
+      NtCurrentTeb()->ProcessEnvironmentBlock->ProcessParameters;
+  if (parameters == nullptr) return false;
+  const auto consoleFlags =
+      static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(parameters->Reserved2[1]));
+  return (consoleFlags & 1) != 0;
+}
+
+// True when the process runs on a window station that a user can see.  A
+// service or a build agent without a desktop has none, and a window there
+// would wait for a click that never comes.
+bool desktopIsVisible() {
+  HWINSTA station = GetProcessWindowStation();
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  return station != nullptr &&
+         GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+struct ReportWindow {
+  char caption[128];
+  char text[512];
+};
+ReportWindow reportWindow;
+
+DWORD WINAPI showReportWindow(void* parameter) {
+  const auto* window = static_cast<const ReportWindow*>(parameter);
+  MessageBoxA(nullptr, window->text, window->caption, MB_ICONEXCLAMATION | MB_OK | MB_TOPMOST);
+  return 0;
+}
+
+void copyTerminated(char* dest, std::size_t room, const char* text, std::size_t size) {
+  const std::size_t n = size < room - 1 ? size : room - 1;
+  std::memcpy(dest, text, n);
+  dest[n] = '\0';
+}
+
+}  // namespace
+
+// ---- Process ----
+
+void startProcess(int argc, char** argv) {
+  savedArgc = argc;
+  savedArgv = argv;
+  mainThreadId = GetCurrentThreadId();
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  consoleOutput = GetConsoleMode(out, &mode) != 0;
+  if (GetFileType(out) == FILE_TYPE_DISK) standardOutputFile = identityOf(out);
+  // An open on a drive without a disk fails instead of asking the user.
+  const UINT errorMode = SetErrorMode(0);
+  SetErrorMode(errorMode | SEM_FAILCRITICALERRORS);
+  outputLock();
+}
+
+CommandLine commandLine() { return CommandLine{GetCommandLineA(), savedArgc, savedArgv}; }
+
+std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint32_t room) {
+  const DWORD n = ExpandEnvironmentStringsA(source, dest, room);
+  if (n == 0) return 0;
+  if (n <= room) return static_cast<std::uint32_t>(std::strlen(dest) + 1);
+  // The ANSI call may ask for more room than the result takes: expand into
+  // as much as it asks for, and count.
+  char* whole = static_cast<char*>(allocateMemory(n));
+  if (whole == nullptr) return 0;
+  const DWORD again = ExpandEnvironmentStringsA(source, whole, n);
+  std::uint32_t needed = 0;  // 0 also when the variables changed meanwhile
+  if (again != 0 && again <= n) {
+    needed = static_cast<std::uint32_t>(std::strlen(whole) + 1);
+    if (needed <= room) std::memcpy(dest, whole, needed);
+  }
+  releaseMemory(whole);
+  return needed;
+}
+
+void exitProcess(int status) {
+  // A report on another thread ends the process itself, with status 3.
+  const DWORD owner = reportOwner.load();
+  if (owner != 0 && owner != GetCurrentThreadId()) {
+    for (;;) Sleep(INFINITE);
+  }
+  yieldToInterrupt();
+  ExitProcess(static_cast<UINT>(status));
+}
+
+// ---- Conditions and the failure report ----
+
+bool installConditionHandlers(ConditionHandler handler) {
+  conditionHandler = handler;
+  ULONG guarantee = kStackGuarantee;
+  if (!SetThreadStackGuarantee(&guarantee)) return false;
+  // Once only: the filter it replaced must never be the filter itself.
+  static bool installed = false;
+  if (!installed) {
+    if (AddVectoredExceptionHandler(1, onStackOverflow) == nullptr) return false;
+    installed = true;
+    previousFilter = SetUnhandledExceptionFilter(onUnhandledException);
+    interruptIgnored = interruptIgnoredAtStart();
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+  }
+  return true;
+}
+
+bool claimReport() {
+  DWORD none = 0;
+  return reportOwner.compare_exchange_strong(none, GetCurrentThreadId());
+}
+
+void yieldToReport() {
+  if (reportOwner.load() == GetCurrentThreadId()) ExitProcess(3);
+  // The thread of the report ends the process, and may need to write.
+  if (outputOwner.load() == GetCurrentThreadId()) {
+    for (int depth = outputDepth; depth > 0; --depth) leaveOutputSection();
+  }
+  for (;;) Sleep(INFINITE);
+}
+
+void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
+                       std::size_t textSize) {
+  // The line first, so that a log records it even when nobody is there to
+  // see the window.
+  char line[sizeof reportWindow.caption + 2 + sizeof reportWindow.text + 1];
+  std::size_t n = 0;
+  const auto append = [&](const char* bytes, std::size_t size) {
+    const std::size_t room = sizeof line - 1 - n;
+    const std::size_t take = size < room ? size : room;
+    std::memcpy(line + n, bytes, take);
+    n += take;
+  };
+  append(caption, captionSize);
+  append(": ", 2);
+  append(text, textSize);
+  line[n++] = '\n';
+  writeStandardError(line, n);
+
+  if (!desktopIsVisible()) return;
+  copyTerminated(reportWindow.caption, sizeof reportWindow.caption, caption, captionSize);
+  copyTerminated(reportWindow.text, sizeof reportWindow.text, text, textSize);
+  // On a thread of its own: the window needs more stack than a thread that
+  // overflowed its own has left.
+  HANDLE thread =
+      CreateThread(nullptr, kReportThreadStack, showReportWindow, &reportWindow, 0, nullptr);
+  if (thread == nullptr) {
+    showReportWindow(&reportWindow);
+    return;
+  }
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+// ---- Memory ----
+
+void* allocateMemory(std::size_t size) { return GlobalAlloc(GMEM_FIXED, size == 0 ? 1 : size); }
+
+void releaseMemory(void* block) {
+  if (block != nullptr) GlobalFree(block);
+}
+
+// ---- Input files ----
+
+FileId openForReading(const char* name) {
+  // No sharing: the system refuses every further open of the file, by
+  // whatever name, while this handle is open.  Directories fail to open
+  // without backup semantics.
+  HANDLE handle =
+      CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return 0;
+  // Only files on disk: a console (CON), NUL, a pipe or another device may
+  // never deliver an end, and is refused like a missing file.
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    CloseHandle(handle);
+    return 0;
+  }
+  if (standardOutputFile.known && sameFile(identityOf(handle), standardOutputFile)) {
+    CloseHandle(handle);
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return 0;
+  }
+  openFiles.push_back(OpenFile{handle, 0});
+  return static_cast<FileId>(openFiles.size());
+}
+
+ReadResult readFile(FileId file, void* buffer, std::size_t size) {
+  OpenFile* f = lookupFile(file);
+  if (f == nullptr) return {-1, ERROR_INVALID_HANDLE};
+  const auto want = static_cast<DWORD>(size < kLargestRead ? size : kLargestRead);
+  DWORD got = 0;
+  if (!ReadFile(f->handle, buffer, want, &got, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_HANDLE_EOF) return {0, 0};
+    return {-1, static_cast<int>(error)};
+  }
+  f->position += got;
+  return {static_cast<std::int64_t>(got), 0};
+}
+
+std::size_t readBlockSize(FileId file) {
+  const OpenFile* f = lookupFile(file);
+  LARGE_INTEGER size{};
+  if (f == nullptr || !GetFileSizeEx(f->handle, &size)) return kLargestReadBlock;
+  const auto total = static_cast<std::uint64_t>(size.QuadPart);
+  const std::uint64_t left = total > f->position ? total - f->position : 0;
+  // The rest of the file and one byte more, so that one read sees the end.
+  return static_cast<std::size_t>(left < kLargestReadBlock ? left + 1 : kLargestReadBlock);
+}
+
+void finishReading(FileId /*file*/) {
+  // The handle is the hold, so it stays open; the read buffer is the
+  // caller's to give back.
+}
+
+// ---- Standard output and standard error ----
+
+bool standardOutputIsInteractive() { return consoleOutput; }
+
+WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const char* second,
+                                std::size_t secondSize) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (secondSize != 0 && firstSize + secondSize <= kGatherLimit) {
+    char scratch[kGatherLimit];
+    std::memcpy(scratch, first, firstSize);
+    std::memcpy(scratch + firstSize, second, secondSize);
+    return writeOnce(out, scratch, firstSize + secondSize);
+  }
+  WriteResult result{0, 0};
+  if (firstSize != 0) {
+    result = writeOnce(out, first, firstSize);
+    if (result.error != 0 || result.written < firstSize) return result;
+  }
+  if (secondSize == 0) return result;
+  const WriteResult rest = writeOnce(out, second, secondSize);
+  return {result.written + rest.written, rest.error};
+}
+
+bool isInterruption(int /*error*/) { return false; }
+
+bool isDeviceFull(int error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
+
+void enterOutputSection() {
+  yieldToInterrupt();
+  EnterCriticalSection(&outputLock());
+  if (outputDepth++ == 0) outputOwner.store(GetCurrentThreadId());
+}
+
+void leaveOutputSection() {
+  const bool last = --outputDepth == 0;
+  if (last) outputOwner.store(0);
+  LeaveCriticalSection(&outputLock());
+  // An interrupt that came during the write is reported now.
+  if (last) yieldToInterrupt();
+}
+
+void writeStandardError(const char* bytes, std::size_t size) {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  while (size > 0) {
+    DWORD done = 0;
+    const auto chunk = static_cast<DWORD>(size < kConsoleWriteLimit ? size : kConsoleWriteLimit);
+    if (!WriteFile(err, bytes, chunk, &done, nullptr) || done == 0) return;
+    bytes += done;
+    size -= done;
+  }
+}
+
+}  // namespace tarvel::platform

@@ -1,0 +1,147 @@
+// Tests of the Windows platform module, where it does what the system
+// offers instead of what the POSIX module builds by hand.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "runtime/fake_files_test.hpp"
+#include "runtime/platform/platform.hpp"
+
+namespace tarvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh directory of test files.  Held files cannot be deleted while the
+// process runs, so the directory goes only when the process ends.
+const fs::path& scratch() {
+  static const struct Directory {
+    Directory() {
+      path = fs::temp_directory_path() / ("tarvel_win32_" + std::to_string(GetCurrentProcessId()));
+      fs::create_directories(path / "sub");
+    }
+    ~Directory() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+    fs::path path;
+  } directory;
+  return directory.path;
+}
+
+std::string write(const std::string& name, const std::string& contents) {
+  std::ofstream(scratch() / name, std::ios::binary) << contents;
+  return (scratch() / name).string();
+}
+
+TEST(Win32Files, HeldByTheOpenHandleWhateverNameReachesIt) {
+  const std::string path = write("Held.txt", "held\n");
+  const platform::FileId id = platform::openForReading(path.c_str());
+  ASSERT_NE(id, 0u);
+  platform::finishReading(id);  // the handle is the hold, and stays open
+  const std::string dir = scratch().string();
+  for (const std::string& other : {path, dir + "\\HELD.TXT", dir + "/held.txt",
+                                   dir + "\\sub\\..\\held.txt", dir + "\\.\\hElD.tXt"}) {
+    EXPECT_EQ(platform::openForReading(other.c_str()), 0u) << other;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << other;
+  }
+  write("sub/next.txt", "x");
+  EXPECT_NE(platform::openForReading((dir + "/sub\\next.txt").c_str()), 0u);
+}
+
+TEST(Win32Files, OnlyFilesOnDiskOpenAndBlocksFitWhatIsLeft) {
+  // Devices would never deliver an end, or wait for the user.
+  for (const std::string& name : {std::string("CON"), std::string("NUL"), std::string("nul.asm"),
+                                  std::string("CONIN$"), scratch().string()})
+    EXPECT_EQ(platform::openForReading(name.c_str()), 0u) << name;
+
+  const auto blockOf = [](const std::string& path) {
+    return platform::readBlockSize(platform::openForReading(path.c_str()));
+  };
+  EXPECT_EQ(blockOf(write("empty", "")), 1u);
+  EXPECT_EQ(blockOf(write("ten", "0123456789")), 11u);
+  EXPECT_EQ(blockOf(write("large", std::string(1 << 20, 'x'))), 256u * 1024);
+}
+
+TEST(Win32Output, BytesGoOutAsTheyStand) {
+  testing::CapturedOutput out;
+  const std::string tail = std::string(5000, 't') + "\r";  // too long to gather
+  platform::enterOutputSection();
+  const platform::WriteResult small = platform::writeStandardOutput("a\r\nb\n", 5, "\032c", 2);
+  const platform::WriteResult large =
+      platform::writeStandardOutput("\n\r\n", 3, tail.data(), tail.size());
+  platform::leaveOutputSection();
+  EXPECT_EQ(small.written, 7u);
+  EXPECT_EQ(large.written, 3 + tail.size());
+  EXPECT_EQ(small.error + large.error, 0);
+  EXPECT_EQ(out.text(), "a\r\nb\n\032c\n\r\n" + tail);
+}
+
+TEST(Win32Environment, ResultAndTerminatorFitTheRoomExactly) {
+  char dest[300];
+  SetEnvironmentVariableA("tarvel_value", std::string(254, 'v').c_str());
+  EXPECT_EQ(platform::expandEnvironmentStrings("%tarvel_value%", dest, 255), 255u);
+  EXPECT_EQ(std::string(dest), std::string(254, 'v'));
+  SetEnvironmentVariableA("tarvel_value", std::string(255, 'v').c_str());
+  EXPECT_EQ(platform::expandEnvironmentStrings("%tarvel_value%", dest, 255), 256u);
+  SetEnvironmentVariableA("tarvel_value", nullptr);
+  EXPECT_EQ(platform::expandEnvironmentStrings("a%tarvel_value%", dest, 255), 16u);
+}
+
+// The command, started with a command line exactly as written, in the
+// scratch directory: what it wrote and its exit status.
+std::pair<std::string, DWORD> runCommandLine(const std::string& arguments) {
+  char self[MAX_PATH];
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string line =
+      "\"" + (fs::path(self).parent_path() / "tarvel.exe").string() + "\" " + arguments;
+  const std::string outPath = (scratch() / "out").string();
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = startup.hStdError = out;
+  startup.hStdOutput = out;
+  PROCESS_INFORMATION process{};
+  SetEnvironmentVariableA("zebinc", "lib");
+  const std::string dir = scratch().string();
+  DWORD status = 0xFFFFFFFF;
+  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
+                     &startup, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(out);
+  std::ifstream file(outPath, std::ios::binary);
+  return {std::string(std::istreambuf_iterator<char>(file), {}), status};
+}
+
+TEST(Win32CommandLine, SplitByTheRuntimeAsTheSystemKeepsIt) {
+  write("a b.asm", "spaced\n");
+  write("ab.asm", "joined\n");
+  const std::string usage = "Usage: tarvel filename\r\n";
+  const std::pair<std::string, std::pair<std::string, DWORD>> cases[] = {
+      {"\"a b.asm\"", {"spaced\r\n", 0}},
+      {"a b.asm", {usage, 2}},
+      {"  \"a b.asm", {"spaced\r\n", 0}},  // an open quote runs to the end
+      {"\"a\"b.asm", {usage, 2}},          // a closing quote ends the argument
+      {"a\\\"b.asm\"", {"Could not open 'lib\\a\\\"b.asm\"'\r\n", 1}},
+  };
+  for (const auto& [arguments, expected] : cases)
+    EXPECT_EQ(runCommandLine(arguments), expected) << arguments;
+}
+
+}  // namespace
+}  // namespace tarvel
