@@ -28,6 +28,14 @@ class RealFileSystem final : public FileSystem {
   void finish(platform::FileId file) override { platform::finishReading(file); }
 };
 
+// Writes `message`, the error number and a line end, then raises 10.
+[[noreturn]] void raiseReadFailure(StringRef message, int error) {
+  putText(message);
+  putNumber(error);
+  putNewline();
+  raiseFailure(failure::kFileRead);
+}
+
 // Line readers deliver into one of these.  A sink may take `room()`
 // characters more; a fixed one ends the line when it is full.
 
@@ -144,12 +152,7 @@ bool InputFile::fill(StringRef message) {
   if (ended_) return false;
   char* const buffer = block();
   const platform::ReadResult r = fs_->read(id_, buffer, bufferSize_);
-  if (r.count < 0) {
-    putText(message);
-    putNumber(r.error);
-    putNewline();
-    raiseFailure(failure::kFileRead);
-  }
+  if (r.count < 0) raiseReadFailure(message, r.error);
   pos_ = 0;
   end_ = static_cast<std::size_t>(r.count);
   if (end_ == 0) {
@@ -178,12 +181,7 @@ bool InputFile::readMore(StringRef message) {
   pos_ = 0;
   end_ = kept;
   const platform::ReadResult r = fs_->read(id_, buffer + kept, bufferSize_ - kept);
-  if (r.count < 0) {
-    putText(message);
-    putNumber(r.error);
-    putNewline();
-    raiseFailure(failure::kFileRead);
-  }
+  if (r.count < 0) raiseReadFailure(message, r.error);
   if (r.count == 0) {
     // The descriptor goes back now; the buffer still holds input.
     fs_->finish(id_);
