@@ -59,9 +59,13 @@ StringRef inSpill(std::string_view line, HeapString& spill) {
 }
 
 // Directive lines as copyLines looks for them: every form begins with one
-// of these characters, and its first 14 decide (the longest prefix and the
+// of these characters and goes on with the matching one of the next four in
+// either case, and its first 14 decide (the longest prefix and the
 // character after it).
-constexpr LineFilter kDirectives = {{'i', 'I', '.', '#'}, 14, [](std::string_view head) {
+constexpr LineFilter kDirectives = {{'i', 'I', '.', '#'},
+                                    {'n', 'n', 'i', 'i'},
+                                    14,
+                                    [](std::string_view head) {
                                       return classifyLine(head) != Directive::none;
                                     }};
 

@@ -12,6 +12,7 @@
 #include <immintrin.h>
 #define TARVEL_BLOCK_COPY_AVX2 1
 #define TARVEL_AVX2 __attribute__((target("avx2")))
+#define TARVEL_AVX512 __attribute__((target("avx512f,avx512bw,bmi,bmi2")))
 #endif
 
 #include "runtime/output.hpp"
@@ -33,7 +34,8 @@ static_assert(output::kSlack >= kBlock, "short copies store whole blocks");
 // heads() those of blanks and of the wanted first characters.
 
 struct BytewiseProbe {
-  explicit BytewiseProbe(const char (&w)[4]) : w0(w[0]), w1(w[1]), w2(w[2]), w3(w[3]) {}
+  explicit BytewiseProbe(const LineFilter& f)
+      : w0(f.firsts[0]), w1(f.firsts[1]), w2(f.firsts[2]), w3(f.firsts[3]) {}
 
   void ends(const char* p, Bits& lf, Bits& cr) const {
     lf = cr = 0;
@@ -57,11 +59,11 @@ struct BytewiseProbe {
 
 #if defined(TARVEL_BLOCK_COPY_SSE2)
 struct Sse2Probe {
-  explicit Sse2Probe(const char (&w)[4])
-      : w0(_mm_set1_epi8(w[0])),
-        w1(_mm_set1_epi8(w[1])),
-        w2(_mm_set1_epi8(w[2])),
-        w3(_mm_set1_epi8(w[3])) {}
+  explicit Sse2Probe(const LineFilter& f)
+      : w0(_mm_set1_epi8(f.firsts[0])),
+        w1(_mm_set1_epi8(f.firsts[1])),
+        w2(_mm_set1_epi8(f.firsts[2])),
+        w3(_mm_set1_epi8(f.firsts[3])) {}
 
   static __m128i load(const char* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -96,12 +98,52 @@ struct Sse2Probe {
 #endif
 
 #if defined(TARVEL_BLOCK_COPY_AVX2)
+// The wanted first characters as table lookups: a byte is wanted when,
+// with bit 0x20 set, it equals the `firsts` entry its low four bits pick,
+// and the byte after it, with bit 0x20 set, equals the `seconds` entry.
+// That folds 'i' and 'I' together and lets through a few control
+// characters as well (0x03 with '#', say), which is harmless: a wanted
+// character only makes a line a candidate, and the filter judges every
+// candidate.  The byte after the last byte of input is whatever lies there;
+// that is harmless too, since that byte is only looked at for the last line
+// of the input, which is never copied before its end has been read, and
+// whose head, when the input ends there, is too short to be picked.
+// Usable when no two folded first characters share their low bits, and a
+// first character that folds like another needs the same second.
+struct FoldedTables {
+  explicit FoldedTables(const LineFilter& filter) {
+    for (char& entry : firsts) entry = static_cast<char>(0x80);  // matches no folded byte
+    for (char& entry : seconds) entry = static_cast<char>(0x80);
+    for (std::size_t i = 0; i < 4; ++i) {
+      const char first = static_cast<char>(filter.firsts[i] | 0x20);
+      const char second = static_cast<char>(filter.seconds[i] | 0x20);
+      const std::size_t at = first & 0x0f;
+      // A lookup with the top bit set gives 0, which matches nothing.
+      if ((first & 0x80) != 0 || (firsts[at] != static_cast<char>(0x80) && firsts[at] != first) ||
+          (seconds[at] != static_cast<char>(0x80) && seconds[at] != second))
+        usable = false;
+      firsts[at] = first;
+      seconds[at] = second;
+    }
+  }
+  char firsts[16];
+  char seconds[16];
+  bool usable = true;
+};
+
 struct Avx2Probe {
-  TARVEL_AVX2 explicit Avx2Probe(const char (&w)[4])
-      : w0(_mm256_set1_epi8(w[0])),
-        w1(_mm256_set1_epi8(w[1])),
-        w2(_mm256_set1_epi8(w[2])),
-        w3(_mm256_set1_epi8(w[3])) {}
+  TARVEL_AVX2 explicit Avx2Probe(const LineFilter& f)
+      : w0(_mm256_set1_epi8(f.firsts[0])),
+        w1(_mm256_set1_epi8(f.firsts[1])),
+        w2(_mm256_set1_epi8(f.firsts[2])),
+        w3(_mm256_set1_epi8(f.firsts[3])) {
+    const FoldedTables tables(f);
+    firsts = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.firsts)));
+    seconds = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.seconds)));
+    byTable = tables.usable;
+  }
 
   TARVEL_AVX2 static __m256i load(const char* p) {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -126,7 +168,15 @@ struct Avx2Probe {
                          -128, '\t', -128, -128, -128, -128, -128, -128);
     return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
   }
-  TARVEL_AVX2 __m256i wants(__m256i v) const {
+  // Wanted first characters (by table, those followed by their second).
+  TARVEL_AVX2 __m256i wants(__m256i v, __m256i next) const {
+    if (byTable) {
+      const __m256i fold = _mm256_set1_epi8(0x20);
+      const __m256i folded = _mm256_or_si256(v, fold);
+      return _mm256_and_si256(
+          _mm256_cmpeq_epi8(_mm256_shuffle_epi8(firsts, folded), folded),
+          _mm256_cmpeq_epi8(_mm256_shuffle_epi8(seconds, folded), _mm256_or_si256(next, fold)));
+    }
     return _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, w0), _mm256_cmpeq_epi8(v, w1)),
                            _mm256_or_si256(_mm256_cmpeq_epi8(v, w2), _mm256_cmpeq_epi8(v, w3)));
   }
@@ -138,10 +188,56 @@ struct Avx2Probe {
   TARVEL_AVX2 void heads(const char* p, Bits& blank, Bits& wanted) const {
     const __m256i a = load(p), b = load(p + 32);
     blank = bits(blanks(a), blanks(b));
-    wanted = bits(wants(a), wants(b));
+    wanted = bits(wants(a, load(p + 1)), wants(b, load(p + 33)));
   }
 
-  __m256i w0, w1, w2, w3;
+  __m256i w0, w1, w2, w3, firsts, seconds;
+  bool byTable;
+};
+
+// The same with 64-byte compares straight into masks.
+struct Avx512Probe {
+  TARVEL_AVX512 explicit Avx512Probe(const LineFilter& f)
+      : w0(_mm512_set1_epi8(f.firsts[0])),
+        w1(_mm512_set1_epi8(f.firsts[1])),
+        w2(_mm512_set1_epi8(f.firsts[2])),
+        w3(_mm512_set1_epi8(f.firsts[3])) {
+    const FoldedTables tables(f);
+    firsts = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.firsts)));
+    seconds =
+        _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.seconds)));
+    byTable = tables.usable;
+  }
+
+  TARVEL_AVX512 static __m512i load(const char* p) { return _mm512_loadu_si512(p); }
+  TARVEL_AVX512 void ends(const char* p, Bits& lf, Bits& cr) const {
+    const __m512i v = load(p);
+    lf = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
+    cr = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\r'));
+  }
+  TARVEL_AVX512 static void copyBlock(char* to, const char* from) {
+    _mm512_storeu_si512(to, load(from));
+  }
+  TARVEL_AVX512 void heads(const char* p, Bits& blank, Bits& wanted) const {
+    const __m512i v = load(p);
+    const __m512i blanks = _mm512_broadcast_i32x4(
+        _mm_setr_epi8(' ', -128, -128, -128, -128, -128, -128, -128, -128, '\t', -128, -128, -128,
+                      -128, -128, -128));
+    blank = _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(blanks, v), v);
+    if (byTable) {
+      const __m512i fold = _mm512_set1_epi8(0x20);
+      const __m512i folded = _mm512_or_si512(v, fold);
+      const __mmask64 first = _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(firsts, folded), folded);
+      wanted = _mm512_mask_cmpeq_epi8_mask(first, _mm512_shuffle_epi8(seconds, folded),
+                                           _mm512_or_si512(load(p + 1), fold));
+    } else {
+      wanted = (_mm512_cmpeq_epi8_mask(v, w0) | _mm512_cmpeq_epi8_mask(v, w1)) |
+               (_mm512_cmpeq_epi8_mask(v, w2) | _mm512_cmpeq_epi8_mask(v, w3));
+    }
+  }
+
+  __m512i w0, w1, w2, w3, firsts, seconds;
+  bool byTable;
 };
 #endif
 
@@ -205,6 +301,14 @@ class Emitter {
     Probe::copyBlock(room_.out, from);
     room_.out += to - from;
     *room_.out++ = '\r';
+  }
+  // Like copyShortCr when `cr`, else copies nothing: the block copy and the
+  // CR still go to the room (as scratch), but the room is not taken.
+  // REQUIRES: room made.
+  [[gnu::always_inline]] void copyShortCrIf(const char* from, const char* to, bool cr) {
+    Probe::copyBlock(room_.out, from);
+    room_.out[to - from] = '\r';
+    room_.out += (to - from) + cr;
   }
   [[gnu::always_inline]] void put(char c) { *room_.out++ = c; }
   [[gnu::always_inline]] void done() { output::commit(room_.out); }
@@ -347,21 +451,27 @@ template <bool kFull, class Probe>
 
   if (bare != 0) {
     // The first piece may have begun in an earlier block; the others lie
-    // inside this one.
+    // inside this one.  With lines of common lengths a block holds one or
+    // two, so the second is copied without a branch on whether it exists.
     out.makeRoom();
     const char* at = base + std::countr_zero(bare);
     out.copy(s.clean, at);
     out.put('\r');
-    const char* clean = at;
-    for (bare &= bare - 1; bare != 0; bare &= bare - 1) {
-      at = base + std::countr_zero(bare);
-      out.copyShortCr(clean, at);
-      clean = at;
+    bare &= bare - 1;
+    const char* next = base + std::countr_zero(bare);
+    const bool second = bare != 0;
+    const char* const clean = second ? next : at;
+    out.copyShortCrIf(at, clean, second);
+    at = clean;
+    for (bare &= bare - 1; bare != 0; bare &= bare - 1) [[unlikely]] {
+      next = base + std::countr_zero(bare);
+      out.copyShortCr(at, next);
+      at = next;
     }
-    s.clean = clean;
+    s.clean = at;
   }
 
-  if (lf != 0) s.tail = base + kBlock - std::countl_zero(lf);
+  s.tail = lf != 0 ? base + kBlock - std::countl_zero(lf) : s.tail;
   const std::size_t lastBit = kFull ? kBlock - 1 : n - 1;
   if (((crs >> lastBit) & 1) != 0) [[unlikely]] {
     const std::size_t size = kFull ? kBlock : n;
@@ -417,13 +527,13 @@ using Copier = Result (*)(const char*, const char*, bool, bool, CrRun&, const Li
 
 Result copyBytewise(const char* from, const char* end, bool final, bool streamCurrent, CrRun& cr,
                     const LineFilter& filter) {
-  return copyWith(BytewiseProbe(filter.firsts), from, end, final, streamCurrent, cr, filter);
+  return copyWith(BytewiseProbe(filter), from, end, final, streamCurrent, cr, filter);
 }
 
 #if defined(TARVEL_BLOCK_COPY_SSE2)
 Result copySse2(const char* from, const char* end, bool final, bool streamCurrent, CrRun& cr,
                 const LineFilter& filter) {
-  return copyWith(Sse2Probe(filter.firsts), from, end, final, streamCurrent, cr, filter);
+  return copyWith(Sse2Probe(filter), from, end, final, streamCurrent, cr, filter);
 }
 #endif
 
@@ -431,7 +541,12 @@ Result copySse2(const char* from, const char* end, bool final, bool streamCurren
 __attribute__((target("avx2"))) Result copyAvx2(const char* from, const char* end, bool final,
                                                 bool streamCurrent, CrRun& cr,
                                                 const LineFilter& filter) {
-  return copyWith(Avx2Probe(filter.firsts), from, end, final, streamCurrent, cr, filter);
+  return copyWith(Avx2Probe(filter), from, end, final, streamCurrent, cr, filter);
+}
+
+TARVEL_AVX512 Result copyAvx512(const char* from, const char* end, bool final,
+                                bool streamCurrent, CrRun& cr, const LineFilter& filter) {
+  return copyWith(Avx512Probe(filter), from, end, final, streamCurrent, cr, filter);
 }
 #endif
 
@@ -448,8 +563,14 @@ Copier avx2Copier() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") ? copyAvx2 : nullptr;
 }
+Copier avx512Copier() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2") ? copyAvx512
+                                                                               : nullptr;
+}
 #else
 Copier avx2Copier() { return nullptr; }
+Copier avx512Copier() { return nullptr; }
 #endif
 
 Copier copierFor(Method method) {
@@ -460,18 +581,20 @@ Copier copierFor(Method method) {
       return sse2Copier();
     case Method::avx2:
       return avx2Copier();
+    case Method::avx512:
+      return avx512Copier();
   }
   return copyBytewise;
 }
 
 struct Methods {
-  Method list[3];
+  Method list[4];
   std::size_t count;
 };
 
 Methods findMethods() {
-  Methods found{{Method::bytewise, Method::bytewise, Method::bytewise}, 1};
-  for (const Method method : {Method::sse2, Method::avx2})
+  Methods found{{Method::bytewise, Method::bytewise, Method::bytewise, Method::bytewise}, 1};
+  for (const Method method : {Method::sse2, Method::avx2, Method::avx512})
     if (copierFor(method) != nullptr) found.list[found.count++] = method;
   return found;
 }

@@ -28,9 +28,13 @@ namespace tarvel::blockcopy {
 // character is one of `firsts` and whose head, the line from that character
 // on, cut to at most headSize characters, `isSpecial` accepts.  A head is
 // cut at the line's LF (a CR before it may be left on), or at the end of
-// input.  REQUIRES: headSize is at most 64.
+// input.  `isSpecial` never accepts a head that starts with firsts[i]
+// unless its next character, with bit 0x20 set, is seconds[i]; heads that
+// start otherwise may go by without being shown to it.  REQUIRES: headSize
+// is at most 64.
 struct LineFilter {
   char firsts[4];
+  char seconds[4];
   std::size_t headSize;
   bool (*isSpecial)(std::string_view head);
 };
@@ -64,7 +68,7 @@ Result copyOrdinary(const char* from, const char* end, bool final, bool streamCu
                     const LineFilter& filter);
 
 // The ways of making the masks.  All give the same output.
-enum class Method { bytewise, sse2, avx2 };
+enum class Method { bytewise, sse2, avx2, avx512 };
 
 // The methods this build and this processor can use, the fastest last.
 std::span<const Method> availableMethods();
