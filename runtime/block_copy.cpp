@@ -30,28 +30,27 @@ constexpr std::size_t kBlockRoom = 3 * kBlock;
 
 static_assert(output::kSlack >= kBlock, "short copies store whole blocks");
 
-// A probe makes the masks of the 64 bytes at p: ends() those of LF and CR,
-// heads() those of blanks and of the wanted first characters.
+// A probe makes the masks of the 64 bytes at p: marks() those of LF, CR and
+// the wanted first characters, blanks() that of blanks.
 
 struct BytewiseProbe {
   explicit BytewiseProbe(const LineFilter& f)
       : w0(f.firsts[0]), w1(f.firsts[1]), w2(f.firsts[2]), w3(f.firsts[3]) {}
 
-  void ends(const char* p, Bits& lf, Bits& cr) const {
-    lf = cr = 0;
+  void marks(const char* p, Bits& lf, Bits& cr, Bits& wanted) const {
+    lf = cr = wanted = 0;
     for (std::size_t i = 0; i < kBlock; ++i) {
-      lf |= Bits{p[i] == '\n'} << i;
-      cr |= Bits{p[i] == '\r'} << i;
+      const char c = p[i];
+      lf |= Bits{c == '\n'} << i;
+      cr |= Bits{c == '\r'} << i;
+      wanted |= Bits{c == w0 || c == w1 || c == w2 || c == w3} << i;
     }
   }
   static void copyBlock(char* to, const char* from) { std::memcpy(to, from, kBlock); }
-  void heads(const char* p, Bits& blank, Bits& wanted) const {
-    blank = wanted = 0;
-    for (std::size_t i = 0; i < kBlock; ++i) {
-      const char c = p[i];
-      blank |= Bits{c == ' ' || c == '\t'} << i;
-      wanted |= Bits{c == w0 || c == w1 || c == w2 || c == w3} << i;
-    }
+  static Bits blanks(const char* p) {
+    Bits blank = 0;
+    for (std::size_t i = 0; i < kBlock; ++i) blank |= Bits{p[i] == ' ' || p[i] == '\t'} << i;
+    return blank;
   }
 
   char w0, w1, w2, w3;
@@ -71,26 +70,27 @@ struct Sse2Probe {
   static Bits bits(__m128i hits, int i) {
     return static_cast<Bits>(static_cast<std::uint16_t>(_mm_movemask_epi8(hits))) << (16 * i);
   }
-  void ends(const char* p, Bits& lf, Bits& cr) const {
-    lf = cr = 0;
+  void marks(const char* p, Bits& lf, Bits& cr, Bits& wanted) const {
+    lf = cr = wanted = 0;
     for (int i = 0; i < 4; ++i) {
       const __m128i v = load(p + 16 * i);
       lf |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), i);
       cr |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), i);
+      wanted |= bits(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, w0), _mm_cmpeq_epi8(v, w1)),
+                                  _mm_or_si128(_mm_cmpeq_epi8(v, w2), _mm_cmpeq_epi8(v, w3))),
+                     i);
     }
   }
   static void copyBlock(char* to, const char* from) { std::memcpy(to, from, kBlock); }
-  void heads(const char* p, Bits& blank, Bits& wanted) const {
-    blank = wanted = 0;
+  static Bits blanks(const char* p) {
+    Bits blank = 0;
     for (int i = 0; i < 4; ++i) {
       const __m128i v = load(p + 16 * i);
       blank |= bits(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
                                  _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))),
                     i);
-      wanted |= bits(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, w0), _mm_cmpeq_epi8(v, w1)),
-                                  _mm_or_si128(_mm_cmpeq_epi8(v, w2), _mm_cmpeq_epi8(v, w3))),
-                     i);
     }
+    return blank;
   }
 
   __m128i w0, w1, w2, w3;
@@ -152,16 +152,17 @@ struct Avx2Probe {
     return static_cast<Bits>(static_cast<std::uint32_t>(_mm256_movemask_epi8(low))) |
            static_cast<Bits>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high))) << 32;
   }
-  TARVEL_AVX2 void ends(const char* p, Bits& lf, Bits& cr) const {
+  TARVEL_AVX2 void marks(const char* p, Bits& lf, Bits& cr, Bits& wanted) const {
     const __m256i a = load(p), b = load(p + 32);
     const __m256i nl = _mm256_set1_epi8('\n'), ret = _mm256_set1_epi8('\r');
     lf = bits(_mm256_cmpeq_epi8(a, nl), _mm256_cmpeq_epi8(b, nl));
     cr = bits(_mm256_cmpeq_epi8(a, ret), _mm256_cmpeq_epi8(b, ret));
+    wanted = bits(wants(a, load(p + 1)), wants(b, load(p + 33)));
   }
   // A byte is a blank when the table entry its low four bits pick is the
   // byte itself: only a space and a tab are in the table, and a byte with
   // its top bit set looks up 0.
-  TARVEL_AVX2 static __m256i blanks(__m256i v) {
+  TARVEL_AVX2 static __m256i blanksOf(__m256i v) {
     const __m256i table =
         _mm256_setr_epi8(' ', -128, -128, -128, -128, -128, -128, -128, -128, '\t', -128, -128,
                          -128, -128, -128, -128, ' ', -128, -128, -128, -128, -128, -128, -128,
@@ -185,10 +186,8 @@ struct Avx2Probe {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), a);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + 32), b);
   }
-  TARVEL_AVX2 void heads(const char* p, Bits& blank, Bits& wanted) const {
-    const __m256i a = load(p), b = load(p + 32);
-    blank = bits(blanks(a), blanks(b));
-    wanted = bits(wants(a, load(p + 1)), wants(b, load(p + 33)));
+  TARVEL_AVX2 static Bits blanks(const char* p) {
+    return bits(blanksOf(load(p)), blanksOf(load(p + 32)));
   }
 
   __m256i w0, w1, w2, w3, firsts, seconds;
@@ -210,20 +209,10 @@ struct Avx512Probe {
   }
 
   TARVEL_AVX512 static __m512i load(const char* p) { return _mm512_loadu_si512(p); }
-  TARVEL_AVX512 void ends(const char* p, Bits& lf, Bits& cr) const {
+  TARVEL_AVX512 void marks(const char* p, Bits& lf, Bits& cr, Bits& wanted) const {
     const __m512i v = load(p);
     lf = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
     cr = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\r'));
-  }
-  TARVEL_AVX512 static void copyBlock(char* to, const char* from) {
-    _mm512_storeu_si512(to, load(from));
-  }
-  TARVEL_AVX512 void heads(const char* p, Bits& blank, Bits& wanted) const {
-    const __m512i v = load(p);
-    const __m512i blanks = _mm512_broadcast_i32x4(
-        _mm_setr_epi8(' ', -128, -128, -128, -128, -128, -128, -128, -128, '\t', -128, -128, -128,
-                      -128, -128, -128));
-    blank = _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(blanks, v), v);
     if (byTable) {
       const __m512i fold = _mm512_set1_epi8(0x20);
       const __m512i folded = _mm512_or_si512(v, fold);
@@ -234,6 +223,16 @@ struct Avx512Probe {
       wanted = (_mm512_cmpeq_epi8_mask(v, w0) | _mm512_cmpeq_epi8_mask(v, w1)) |
                (_mm512_cmpeq_epi8_mask(v, w2) | _mm512_cmpeq_epi8_mask(v, w3));
     }
+  }
+  TARVEL_AVX512 static void copyBlock(char* to, const char* from) {
+    _mm512_storeu_si512(to, load(from));
+  }
+  TARVEL_AVX512 static Bits blanks(const char* p) {
+    const __m512i v = load(p);
+    const __m512i table = _mm512_broadcast_i32x4(
+        _mm_setr_epi8(' ', -128, -128, -128, -128, -128, -128, -128, -128, '\t', -128, -128, -128,
+                      -128, -128, -128));
+    return _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(table, v), v);
   }
 
   __m512i w0, w1, w2, w3, firsts, seconds;
@@ -369,12 +368,19 @@ bool stopsAt(const char* p, const char* end, bool final, const LineFilter& filte
 
 // What the scan carries from one block to the next.
 struct Scan {
+  const char* from;   // where the input starts, inside a line already judged
   const char* clean;  // input before this has been copied
   const char* tail;   // the start of the last line that begins here
-  Bits startCarry;    // the block starts a line, or goes on with its leading blanks
   Bits crLast;        // the block before ends in a CR
   Bits crOdd;         // ... in an odd run of them
 };
+
+// 1 when a line starts at `at`, or when only blanks lie between the start of
+// a line and `at`; else 0.  Only lines that start after `from` count.
+[[gnu::noinline]] Bits lineRunsTo(const char* from, const char* at) {
+  while (at != from && (at[-1] == ' ' || at[-1] == '\t')) --at;
+  return at != from && at[-1] == '\n' ? 1 : 0;
+}
 
 // Scans and copies the block at base, n bytes of input (64 when kFull).
 // Returns whether copying stops, and then where.
@@ -383,38 +389,31 @@ template <bool kFull, class Probe>
                                              const char* end, bool final,
                                              const LineFilter& filter, Emitter<Probe>& out, Scan& s,
                                              const char*& stopAt) {
-  Bits lf = 0, crs = 0;
-  probe.ends(base, lf, crs);
+  Bits lf = 0, crs = 0, wanted = 0;
+  probe.marks(base, lf, crs, wanted);
   if constexpr (!kFull) {
     const Bits valid = below(n);
     lf &= valid;
     crs &= valid;
-  }
-  if ((lf | crs | s.startCarry) == 0) {
-    // Inside a line, with nothing to edit or judge.
-    s.crLast = s.crOdd = 0;
-    return false;
+    wanted &= valid;
   }
 
-  // The first non-blank character of each line that starts here: adding
-  // a line start to the run of blanks it begins carries to the end of
-  // the run.  A run that reaches the end of the block goes on in the
-  // next one; one that reaches the end of the input is not judged yet.
-  const Bits starts = (lf << 1) | s.startCarry;
+  // Lines are looked at only in blocks with a wanted character, where the
+  // first non-blank character of each line that starts here falls out of
+  // adding each line start to the run of blanks it begins: the carry goes
+  // to the end of the run.  A run that reaches the end of the input leaves
+  // its line not judged yet.  The last block is always looked at, for that.
   Bits stops = 0;
-  bool runsOn = false, unjudged = false;
-  if (starts != 0) {
-    Bits blank = 0, wanted = 0;
-    probe.heads(base, blank, wanted);
+  bool unjudged = false;
+  if (!kFull || wanted != 0) [[unlikely]] {
+    const Bits starts = (lf << 1) | lineRunsTo(s.from, base);
+    Bits blank = Probe::blanks(base);
     if constexpr (!kFull) blank &= below(n);
     Bits sum = 0;
-    runsOn = __builtin_add_overflow(blank, starts & blank, &sum);
+    __builtin_add_overflow(blank, starts & blank, &sum);
     const Bits firsts = (sum | starts) & ~blank;
-    Bits candidates = firsts & wanted;
-    if constexpr (!kFull) {
-      candidates &= below(n);
-      unjudged = n < kBlock && ((firsts >> n) & 1) != 0;
-    }
+    const Bits candidates = firsts & wanted;
+    if constexpr (!kFull) unjudged = n < kBlock && ((firsts >> n) & 1) != 0;
     // Of the lines with a wanted first character, the first that stops
     // the copy.
     if (candidates != 0) [[unlikely]]
@@ -481,16 +480,15 @@ template <bool kFull, class Probe>
   } else {
     s.crLast = s.crOdd = 0;
   }
-  s.startCarry = (lf >> 63) | Bits{runsOn};
   return false;
 }
 
 template <class Probe>
-[[gnu::always_inline]] inline Result copyWith(const Probe& probe, const char* from, const char* end,
+[[gnu::always_inline]] inline Result copyWith(const Probe probe, const char* from, const char* end,
                                               bool final, bool streamCurrent, CrRun& cr,
                                               const LineFilter& filter) {
   Emitter<Probe> out;
-  Scan s{from, from, 0, cr.last, cr.odd};
+  Scan s{from, from, from, cr.last, cr.odd};
   const char* base = from;
   const char* stopAt = nullptr;
   bool stopped = false;
