@@ -366,11 +366,32 @@ bool stopsAt(const char* p, const char* end, bool final, const LineFilter& filte
   return even;
 }
 
+// The start of the last line that begins in [from, to): just after its
+// last LF, or `from` when it has none.
+#if defined(__SSE2__)
+const char* lastLineStart(const char* from, const char* to) {
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; to - from >= 16; to -= 16) {
+    const int hits = _mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(to - 16)), lf));
+    if (hits != 0) return to - 16 + (32 - std::countl_zero(static_cast<std::uint32_t>(hits)));
+  }
+  for (; to != from; --to)
+    if (to[-1] == '\n') return to;
+  return from;
+}
+#else
+const char* lastLineStart(const char* from, const char* to) {
+  for (; to != from; --to)
+    if (to[-1] == '\n') return to;
+  return from;
+}
+#endif
+
 // What the scan carries from one block to the next.
 struct Scan {
   const char* from;   // where the input starts, inside a line already judged
   const char* clean;  // input before this has been copied
-  const char* tail;   // the start of the last line that begins here
   Bits crLast;        // the block before ends in a CR
   Bits crOdd;         // ... in an odd run of them
 };
@@ -435,7 +456,7 @@ template <bool kFull, class Probe>
     const Bits lfBefore = stops != 0 ? lf & (stops - 1) : lf;
     const std::size_t limit =
         lfBefore == 0 ? 0 : kBlock - static_cast<std::size_t>(std::countl_zero(lfBefore));
-    stopAt = lfBefore != 0 ? base + limit : s.tail;
+    stopAt = lfBefore != 0 ? base + limit : lastLineStart(s.from, base);
     bare &= below(limit);
     out.makeRoom();
     for (; bare != 0; bare &= bare - 1) {
@@ -470,7 +491,6 @@ template <bool kFull, class Probe>
     s.clean = at;
   }
 
-  s.tail = lf != 0 ? base + kBlock - std::countl_zero(lf) : s.tail;
   const std::size_t lastBit = kFull ? kBlock - 1 : n - 1;
   if (((crs >> lastBit) & 1) != 0) [[unlikely]] {
     const std::size_t size = kFull ? kBlock : n;
@@ -488,7 +508,7 @@ template <class Probe>
                                               bool final, bool streamCurrent, CrRun& cr,
                                               const LineFilter& filter) {
   Emitter<Probe> out;
-  Scan s{from, from, from, cr.last, cr.odd};
+  Scan s{from, from, cr.last, cr.odd};
   const char* base = from;
   const char* stopAt = nullptr;
   bool stopped = false;
@@ -508,17 +528,18 @@ template <class Probe>
     return {stopAt, false};
   }
 
-  if (!final && (s.tail != from || !streamCurrent)) {
+  const char* const tail = lastLineStart(from, end);
+  if (!final && (tail != from || !streamCurrent)) {
     // The last line waits for its end.
-    out.copy(s.clean, s.tail);
+    out.copy(s.clean, tail);
     out.done();
     cr = CrRun{};
-    return {s.tail, false};
+    return {tail, false};
   }
   out.copy(s.clean, end);
   out.done();
   cr = CrRun{s.crLast != 0, s.crOdd != 0};
-  return {end, s.tail != end};
+  return {end, tail != end};
 }
 
 using Copier = Result (*)(const char*, const char*, bool, bool, CrRun&, const LineFilter&);
