@@ -11,8 +11,8 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define TARVEL_BLOCK_COPY_AVX2 1
-#define TARVEL_AVX2 __attribute__((target("avx2")))
-#define TARVEL_AVX512 __attribute__((target("avx512f,avx512bw,bmi,bmi2")))
+#define TARVEL_AVX2 __attribute__((target("avx2,bmi,bmi2,popcnt")))
+#define TARVEL_AVX512 __attribute__((target("avx512f,avx512bw,bmi,bmi2,popcnt")))
 #endif
 
 #include "runtime/output.hpp"
@@ -25,8 +25,9 @@ using Bits = std::uint64_t;
 constexpr std::size_t kBlock = 64;
 // Output is reserved at least this much at a time.
 constexpr std::size_t kChunk = 32 * 1024;
-// One block writes at most 128 bytes, and a copy stores 64 at a time.
-constexpr std::size_t kBlockRoom = 3 * kBlock;
+// One block writes at most 128 bytes after a piece of at most 64 from
+// earlier blocks, and a copy stores 64 at a time.
+constexpr std::size_t kBlockRoom = 4 * kBlock;
 
 static_assert(output::kSlack >= kBlock, "short copies store whole blocks");
 
@@ -131,6 +132,8 @@ struct FoldedTables {
   bool usable = true;
 };
 
+// kByTable: the wanted characters are found by table (see FoldedTables).
+template <bool kByTable>
 struct Avx2Probe {
   TARVEL_AVX2 explicit Avx2Probe(const LineFilter& f)
       : w0(_mm256_set1_epi8(f.firsts[0])),
@@ -142,7 +145,6 @@ struct Avx2Probe {
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.firsts)));
     seconds = _mm256_broadcastsi128_si256(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.seconds)));
-    byTable = tables.usable;
   }
 
   TARVEL_AVX2 static __m256i load(const char* p) {
@@ -171,7 +173,7 @@ struct Avx2Probe {
   }
   // Wanted first characters (by table, those followed by their second).
   TARVEL_AVX2 __m256i wants(__m256i v, __m256i next) const {
-    if (byTable) {
+    if constexpr (kByTable) {
       const __m256i fold = _mm256_set1_epi8(0x20);
       const __m256i folded = _mm256_or_si256(v, fold);
       return _mm256_and_si256(
@@ -191,10 +193,11 @@ struct Avx2Probe {
   }
 
   __m256i w0, w1, w2, w3, firsts, seconds;
-  bool byTable;
 };
 
 // The same with 64-byte compares straight into masks.
+// kByTable: the wanted characters are found by table (see FoldedTables).
+template <bool kByTable>
 struct Avx512Probe {
   TARVEL_AVX512 explicit Avx512Probe(const LineFilter& f)
       : w0(_mm512_set1_epi8(f.firsts[0])),
@@ -205,7 +208,6 @@ struct Avx512Probe {
     firsts = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.firsts)));
     seconds =
         _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.seconds)));
-    byTable = tables.usable;
   }
 
   TARVEL_AVX512 static __m512i load(const char* p) { return _mm512_loadu_si512(p); }
@@ -213,7 +215,7 @@ struct Avx512Probe {
     const __m512i v = load(p);
     lf = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
     cr = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\r'));
-    if (byTable) {
+    if constexpr (kByTable) {
       const __m512i fold = _mm512_set1_epi8(0x20);
       const __m512i folded = _mm512_or_si512(v, fold);
       const __mmask64 first = _mm512_cmpeq_epi8_mask(_mm512_shuffle_epi8(firsts, folded), folded);
@@ -236,7 +238,6 @@ struct Avx512Probe {
   }
 
   __m512i w0, w1, w2, w3, firsts, seconds;
-  bool byTable;
 };
 #endif
 
@@ -309,6 +310,32 @@ class Emitter {
     room_.out[to - from] = '\r';
     room_.out += (to - from) + cr;
   }
+  // Copies the whole block at base with a CR before each LF at `bare`.
+  // Every piece goes with one fixed-width store, and the first two without
+  // a branch on whether they exist (a missing one lands past the end, in
+  // scratch).  REQUIRES: room made, bare != 0, kReadSlack bytes readable
+  // after the block.
+  [[gnu::always_inline]] void spread(const char* base, Bits bare) {
+    char* const to = room_.out;
+    Bits rest = bare & (bare - 1);
+    const auto first = static_cast<std::size_t>(std::countr_zero(bare));
+    const auto second = static_cast<std::size_t>(std::countr_zero(rest));  // 64 when none
+    Probe::copyBlock(to, base);
+    to[first] = '\r';
+    Probe::copyBlock(to + first + 1, base + first);
+    to[second + 1] = '\r';
+    Probe::copyBlock(to + second + 2, base + second);
+    std::size_t crs = 2;
+    for (rest &= rest - 1; rest != 0; rest &= rest - 1, ++crs) [[unlikely]] {
+      const auto at = static_cast<std::size_t>(std::countr_zero(rest));
+      to[at + crs] = '\r';
+      Probe::copyBlock(to + at + crs + 1, base + at);
+    }
+    room_.out = to + kBlock + std::popcount(bare);
+  }
+  // Takes back the last n bytes copied.  REQUIRES: they were copied since
+  // the last makeRoom, copy or spread that could hand output over.
+  [[gnu::always_inline]] void takeBack(std::size_t n) { room_.out -= n; }
   [[gnu::always_inline]] void put(char c) { *room_.out++ = c; }
   [[gnu::always_inline]] void done() { output::commit(room_.out); }
 
@@ -403,6 +430,16 @@ struct Scan {
   return at != from && at[-1] == '\n' ? 1 : 0;
 }
 
+// Where copying stops at a line start that a whole block copied past: no
+// LF lies between, so the bytes copied past it are exactly the input's.
+template <class Probe>
+[[gnu::always_inline]] inline void takeBackTo(Emitter<Probe>& out, Scan& s, const char* to) {
+  if (to < s.clean) [[unlikely]] {
+    out.takeBack(static_cast<std::size_t>(s.clean - to));
+    s.clean = to;
+  }
+}
+
 // Scans and copies the block at base, n bytes of input (64 when kFull).
 // Returns whether copying stops, and then where.
 template <bool kFull, class Probe>
@@ -458,6 +495,7 @@ template <bool kFull, class Probe>
         lfBefore == 0 ? 0 : kBlock - static_cast<std::size_t>(std::countl_zero(lfBefore));
     stopAt = lfBefore != 0 ? base + limit : lastLineStart(s.from, base);
     bare &= below(limit);
+    takeBackTo(out, s, stopAt);
     out.makeRoom();
     for (; bare != 0; bare &= bare - 1) {
       const char* at = base + std::countr_zero(bare);
@@ -470,25 +508,28 @@ template <bool kFull, class Probe>
   }
 
   if (bare != 0) {
-    // The first piece may have begun in an earlier block; the others lie
-    // inside this one.  With lines of common lengths a block holds one or
-    // two, so the second is copied without a branch on whether it exists.
     out.makeRoom();
-    const char* at = base + std::countr_zero(bare);
-    out.copy(s.clean, at);
-    out.put('\r');
-    bare &= bare - 1;
-    const char* next = base + std::countr_zero(bare);
-    const bool second = bare != 0;
-    const char* const clean = second ? next : at;
-    out.copyShortCrIf(at, clean, second);
-    at = clean;
-    for (bare &= bare - 1; bare != 0; bare &= bare - 1) [[unlikely]] {
-      next = base + std::countr_zero(bare);
-      out.copyShortCr(at, next);
-      at = next;
+    if constexpr (kFull) {
+      // A block that needs an edit goes out whole, after the run before
+      // it that needed none.  That may copy the start of the last line
+      // too early; it is taken back when copying ends (takeBackTo).
+      if (s.clean != base) [[unlikely]]
+        out.copy(s.clean, base);
+      out.spread(base, bare);
+      s.clean = base + kBlock;
+    } else {
+      // The first piece may have begun in an earlier block; the others
+      // lie inside this one.
+      const char* at = base + std::countr_zero(bare);
+      out.copy(s.clean, at);
+      out.put('\r');
+      for (bare &= bare - 1; bare != 0; bare &= bare - 1) {
+        const char* const next = base + std::countr_zero(bare);
+        out.copyShortCr(at, next);
+        at = next;
+      }
+      s.clean = at;
     }
-    s.clean = at;
   }
 
   const std::size_t lastBit = kFull ? kBlock - 1 : n - 1;
@@ -531,6 +572,7 @@ template <class Probe>
   const char* const tail = lastLineStart(from, end);
   if (!final && (tail != from || !streamCurrent)) {
     // The last line waits for its end.
+    takeBackTo(out, s, tail);
     out.copy(s.clean, tail);
     out.done();
     cr = CrRun{};
@@ -557,15 +599,19 @@ Result copySse2(const char* from, const char* end, bool final, bool streamCurren
 #endif
 
 #if defined(TARVEL_BLOCK_COPY_AVX2)
-__attribute__((target("avx2"))) Result copyAvx2(const char* from, const char* end, bool final,
+TARVEL_AVX2 Result copyAvx2(const char* from, const char* end, bool final,
                                                 bool streamCurrent, CrRun& cr,
                                                 const LineFilter& filter) {
-  return copyWith(Avx2Probe(filter), from, end, final, streamCurrent, cr, filter);
+  if (FoldedTables(filter).usable)
+    return copyWith(Avx2Probe<true>(filter), from, end, final, streamCurrent, cr, filter);
+  return copyWith(Avx2Probe<false>(filter), from, end, final, streamCurrent, cr, filter);
 }
 
 TARVEL_AVX512 Result copyAvx512(const char* from, const char* end, bool final,
                                 bool streamCurrent, CrRun& cr, const LineFilter& filter) {
-  return copyWith(Avx512Probe(filter), from, end, final, streamCurrent, cr, filter);
+  if (FoldedTables(filter).usable)
+    return copyWith(Avx512Probe<true>(filter), from, end, final, streamCurrent, cr, filter);
+  return copyWith(Avx512Probe<false>(filter), from, end, final, streamCurrent, cr, filter);
 }
 #endif
 
@@ -578,14 +624,20 @@ Copier sse2Copier() { return nullptr; }
 #endif
 
 #if defined(TARVEL_BLOCK_COPY_AVX2)
+// The bit instructions the AVX2 and AVX-512 ways are compiled with.
+bool hasBitInstructions() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+         __builtin_cpu_supports("popcnt");
+}
+
 Copier avx2Copier() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") ? copyAvx2 : nullptr;
+  return __builtin_cpu_supports("avx2") && hasBitInstructions() ? copyAvx2 : nullptr;
 }
 Copier avx512Copier() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2") ? copyAvx512
-                                                                               : nullptr;
+  return __builtin_cpu_supports("avx512bw") && hasBitInstructions() ? copyAvx512 : nullptr;
 }
 #else
 Copier avx2Copier() { return nullptr; }
