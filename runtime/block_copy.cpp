@@ -302,14 +302,6 @@ class Emitter {
     room_.out += to - from;
     *room_.out++ = '\r';
   }
-  // Like copyShortCr when `cr`, else copies nothing: the block copy and the
-  // CR still go to the room (as scratch), but the room is not taken.
-  // REQUIRES: room made.
-  [[gnu::always_inline]] void copyShortCrIf(const char* from, const char* to, bool cr) {
-    Probe::copyBlock(room_.out, from);
-    room_.out[to - from] = '\r';
-    room_.out += (to - from) + cr;
-  }
   // Copies the whole block at base with a CR before each LF at `bare`.
   // Every piece goes with one fixed-width store, and the first two without
   // a branch on whether they exist (a missing one lands past the end, in
@@ -430,8 +422,9 @@ struct Scan {
   return at != from && at[-1] == '\n' ? 1 : 0;
 }
 
-// Where copying stops at a line start that a whole block copied past: no
-// LF lies between, so the bytes copied past it are exactly the input's.
+// Makes `to` the end of what has been copied when a whole block was copied
+// past it (into the start of a line that must wait): no LF lies between, so
+// the bytes to take back are exactly those of the input.
 template <class Probe>
 [[gnu::always_inline]] inline void takeBackTo(Emitter<Probe>& out, Scan& s, const char* to) {
   if (to < s.clean) [[unlikely]] {

@@ -4,14 +4,17 @@
 // Output is the input with a few edits: a CR goes in before every LF that
 // does not already end a CR LF, and copying stops in front of the lines that
 // the caller wants to look at itself.  Which lines those are is found 64
-// bytes at a time with bit masks (LF, CR, blank, wanted first character):
+// bytes at a time with bit masks (LF, CR, wanted first character, and where
+// needed blank).  Only a block that holds a wanted character (followed by
+// its second, where the masks can tell) is looked at line by line: there
 // the first non-blank character of every line falls out of mask arithmetic,
 // the head of a line whose first non-blank character is wanted is judged on
-// the spot, and only the lines it picks stop the copy.  Runs of lines that
-// need no edit go out straight from the input when they are long.
+// the spot, and only the lines it picks stop the copy.  A block with an LF
+// to edit goes out whole, a piece per LF; runs of lines that need no edit
+// go out straight from the input when they are long.
 //
-// The masks are made with AVX2 where the processor has it (chosen at run
-// time), else with SSE2, else one byte at a time.
+// The masks are made with AVX-512 or AVX2 where the processor has them
+// (chosen at run time), else with SSE2, else one byte at a time.
 //
 // The CR rules are those of the line reader: a CR followed by anything but
 // LF is data stored together with that next byte, so in a run of CRs before
