@@ -167,10 +167,10 @@ bool InputFile::fill(StringRef message) {
 char* InputFile::block() {
   if (!buffer_) {
     bufferSize_ = fs_->blockSize(id_);
-    const std::size_t size = bufferSize_ + blockcopy::kReadSlack;
+    const std::size_t size = bufferSize_ + blockcopy::kReadSlack + kBufferAlignment - 1;
     buffer_.reset(static_cast<char*>(allocBlock(static_cast<std::uint32_t>(size))));
   }
-  return buffer_.get();
+  return data();
 }
 
 bool InputFile::readMore(StringRef message) {
@@ -192,7 +192,7 @@ bool InputFile::readMore(StringRef message) {
 }
 
 void InputFile::holdBlanks(std::size_t from, std::size_t to) {
-  for (const char* p = buffer_.get() + from; p != buffer_.get() + to; ++p) {
+  for (const char* p = data() + from; p != data() + to; ++p) {
     if (blanks_.empty() || blanks_.back().first != *p) blanks_.emplace_back(*p, 0);
     ++blanks_.back().second;
   }
@@ -232,7 +232,7 @@ bool InputFile::copyLines(const LineFilter& filter, HeapString& spill, std::stri
         return false;
       }
     }
-    char* const buffer = buffer_.get();
+    char* const buffer = data();
     if (!streaming_) {
       const char* p = buffer + pos_;
       const char* const end = buffer + end_;
@@ -296,7 +296,7 @@ void InputFile::scanLine(Sink& sink) {
     const std::size_t available = end_ - pos_;
     const std::size_t room = sink.room(available + 2);
     const std::size_t limit = available < room ? available : room;
-    const char* start = buffer_.get() + pos_;
+    const char* start = data() + pos_;
     const char* stop = findLineEnd(start, limit);
     const std::size_t span = stop != nullptr ? static_cast<std::size_t>(stop - start) : limit;
     sink.put(start, span);
@@ -310,7 +310,7 @@ void InputFile::scanLine(Sink& sink) {
 
     // A CR at the end of input ends the line and is dropped.
     if (pos_ == end_ && !fill(kFgetsError)) break;
-    const char next = buffer_.get()[pos_];
+    const char next = data()[pos_];
     if (next == '\n') {
       ++pos_;
       break;
@@ -351,7 +351,7 @@ std::string_view readWholeLine(InputFile& file, HeapString& spill) {
   // Most lines lie whole in the read buffer, their end included: hand them
   // out where they are.
   const std::size_t available = file.end_ - file.pos_;
-  const char* start = file.buffer_.get() + file.pos_;
+  const char* start = file.data() + file.pos_;
   if (const char* stop = findLineEnd(start, available); stop != nullptr) {
     const auto n = static_cast<std::size_t>(stop - start);
     if (*stop == '\n') {

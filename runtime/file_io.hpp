@@ -78,8 +78,14 @@ class InputFile {
   // writes `message`, the error number and a line end, then raises 10.
   bool fill(StringRef message);
   void finish();
-  // The read buffer, made at the first read with kReadSlack bytes more.
+  // The read buffer, made at the first read with kReadSlack bytes more,
+  // and its start: aligned, which makes the system's copies into it faster.
   char* block();
+  char* data() const {
+    const auto at = reinterpret_cast<std::uintptr_t>(buffer_.get());
+    return reinterpret_cast<char*>((at + kBufferAlignment - 1) & ~(kBufferAlignment - 1));
+  }
+  static constexpr std::uintptr_t kBufferAlignment = 64;
   // Reads into the buffer after [pos_, end_), moved to its front first.
   // False, with nothing read, when that already fills the buffer.  At the
   // end of input the file is given back and the buffer kept.

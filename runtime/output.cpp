@@ -7,7 +7,7 @@ namespace tarvel::output {
 
 namespace detail {
 
-char buffer[kBufferSize + kSlack];
+alignas(64) char buffer[kBufferSize + kSlack];  // aligned for the system's copies
 std::atomic<std::size_t> used{0};
 bool interactive = false;
 
