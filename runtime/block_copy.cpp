@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+// SSE2 is there on every x86-64 processor and chosen at run time on 32-bit
+// x86, where the build cannot assume it.
 #include <emmintrin.h>
 #define TARVEL_BLOCK_COPY_SSE2 1
+#define TARVEL_SSE2 __attribute__((target("sse2")))
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -59,19 +62,19 @@ struct BytewiseProbe {
 
 #if defined(TARVEL_BLOCK_COPY_SSE2)
 struct Sse2Probe {
-  explicit Sse2Probe(const LineFilter& f)
+  TARVEL_SSE2 explicit Sse2Probe(const LineFilter& f)
       : w0(_mm_set1_epi8(f.firsts[0])),
         w1(_mm_set1_epi8(f.firsts[1])),
         w2(_mm_set1_epi8(f.firsts[2])),
         w3(_mm_set1_epi8(f.firsts[3])) {}
 
-  static __m128i load(const char* p) {
+  TARVEL_SSE2 static __m128i load(const char* p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   }
-  static Bits bits(__m128i hits, int i) {
+  TARVEL_SSE2 static Bits bits(__m128i hits, int i) {
     return static_cast<Bits>(static_cast<std::uint16_t>(_mm_movemask_epi8(hits))) << (16 * i);
   }
-  void marks(const char* p, Bits& lf, Bits& cr, Bits& wanted) const {
+  TARVEL_SSE2 void marks(const char* p, Bits& lf, Bits& cr, Bits& wanted) const {
     lf = cr = wanted = 0;
     for (int i = 0; i < 4; ++i) {
       const __m128i v = load(p + 16 * i);
@@ -83,7 +86,7 @@ struct Sse2Probe {
     }
   }
   static void copyBlock(char* to, const char* from) { std::memcpy(to, from, kBlock); }
-  static Bits blanks(const char* p) {
+  TARVEL_SSE2 static Bits blanks(const char* p) {
     Bits blank = 0;
     for (int i = 0; i < 4; ++i) {
       const __m128i v = load(p + 16 * i);
@@ -585,8 +588,8 @@ Result copyBytewise(const char* from, const char* end, bool final, bool streamCu
 }
 
 #if defined(TARVEL_BLOCK_COPY_SSE2)
-Result copySse2(const char* from, const char* end, bool final, bool streamCurrent, CrRun& cr,
-                const LineFilter& filter) {
+TARVEL_SSE2 Result copySse2(const char* from, const char* end, bool final, bool streamCurrent,
+                            CrRun& cr, const LineFilter& filter) {
   return copyWith(Sse2Probe(filter), from, end, final, streamCurrent, cr, filter);
 }
 #endif
@@ -611,7 +614,10 @@ TARVEL_AVX512 Result copyAvx512(const char* from, const char* end, bool final,
 // The copier of each method, or null when this build or this processor
 // cannot use it.
 #if defined(TARVEL_BLOCK_COPY_SSE2)
-Copier sse2Copier() { return copySse2; }
+Copier sse2Copier() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sse2") ? copySse2 : nullptr;
+}
 #else
 Copier sse2Copier() { return nullptr; }
 #endif
