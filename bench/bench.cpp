@@ -13,8 +13,9 @@
 // what tarvel must write for it; tarvel's output is checked against that
 // (length and a 64-bit hash) before anything is timed.  Then tarvel and cat
 // (over the same files, in the same order) are timed with standard output
-// on /dev/null and on a file in /dev/shm: with hyperfine when it is
-// installed (its JSON export is read), else with a timing loop here.  cpp,
+// on /dev/null and on a file in /dev/shm, taking turns in five rounds: with
+// hyperfine when it is installed (its JSON export is read), else with a
+// timing loop here.  cpp,
 // m4 and nasm, where installed, are timed once on an equivalent tree.  Printed:
 // one table of median wall times, ratios to cat, and tarvel's peak resident
 // memory (VmHWM, read while the process stops at its exit: wait4's
@@ -260,38 +261,58 @@ bool installed(const char* tool) {
 }
 
 // Median wall times of the commands, output going to `where` ("null" or a
-// file path).  Negative when the measurement failed.
+// file path).  Negative when the measurement failed.  The commands take
+// turns, in rounds of a few runs each, so that a machine whose speed drifts
+// during the measurement slows them alike.
 std::vector<double> medians(const std::vector<std::vector<std::string>>& commands,
                             const std::string& where, int runs, bool hyperfine,
                             bool ignoreStatus = false) {
-  std::vector<double> result;
-  if (hyperfine) {
-    const std::string json = "bench.json";
-    std::string cmd = "hyperfine -N --style none --warmup 1 " +
-                      std::string(ignoreStatus ? "-i " : "") + "--runs " + std::to_string(runs) +
-                      " --output=" + where + " --export-json " + json;
-    for (const auto& argv : commands) cmd += " '" + joined(argv) + "'";
-    if (std::system((cmd + " >/dev/null 2>&1").c_str()) != 0)
-      return std::vector<double>(commands.size(), -1);
-    std::stringstream text;
-    text << std::ifstream(json).rdbuf();
-    const std::string s = text.str();
-    for (std::size_t at = 0; (at = s.find("\"median\":", at)) != std::string::npos; at += 9)
-      result.push_back(std::strtod(s.c_str() + at + 9, nullptr));
-    return result;
-  }
-  for (const auto& argv : commands) {
-    std::vector<double> times;
-    for (int i = 0; i <= runs; ++i) {
-      const int out = where == "null" ? open("/dev/null", O_WRONLY)
-                                      : open(where.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const Ran r = run(argv, out);
-      close(out);
-      if (r.status < 0 || (r.status != 0 && !ignoreStatus)) return std::vector<double>(commands.size(), -1);
-      if (i > 0) times.push_back(r.seconds);  // the first run warms up
+  const int rounds = runs < 5 ? runs : 5;
+  const int perRound = (runs + rounds - 1) / rounds;
+  std::vector<std::vector<double>> times(commands.size());
+  for (int round = 0; round < rounds; ++round) {
+    if (hyperfine) {
+      const std::string json = "bench.json";
+      std::string cmd = "hyperfine -N --style none --warmup 1 " +
+                        std::string(ignoreStatus ? "-i " : "") + "--runs " +
+                        std::to_string(perRound) + " --output=" + where + " --export-json " + json;
+      for (const auto& argv : commands) cmd += " '" + joined(argv) + "'";
+      if (std::system((cmd + " >/dev/null 2>&1").c_str()) != 0)
+        return std::vector<double>(commands.size(), -1);
+      std::stringstream text;
+      text << std::ifstream(json).rdbuf();
+      const std::string s = text.str();
+      std::size_t at = 0;
+      for (auto& own : times) {
+        at = s.find("\"times\":", at);
+        if (at == std::string::npos) return std::vector<double>(commands.size(), -1);
+        const std::size_t close = s.find(']', at);
+        const char* p = s.c_str() + s.find('[', at) + 1;
+        for (char* next = nullptr;; p = next + 1) {  // past the comma
+          const double seconds = std::strtod(p, &next);
+          if (next == p || next > s.c_str() + close) break;
+          own.push_back(seconds);
+        }
+        at = close;
+      }
+      continue;
     }
-    std::sort(times.begin(), times.end());
-    result.push_back(times[times.size() / 2]);
+    for (std::size_t c = 0; c < commands.size(); ++c) {
+      for (int i = round == 0 ? -1 : 0; i < perRound; ++i) {  // the very first run warms up
+        const int out = where == "null" ? open("/dev/null", O_WRONLY)
+                                        : open(where.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const Ran r = run(commands[c], out);
+        close(out);
+        if (r.status < 0 || (r.status != 0 && !ignoreStatus))
+          return std::vector<double>(commands.size(), -1);
+        if (i >= 0) times[c].push_back(r.seconds);
+      }
+    }
+  }
+  std::vector<double> result;
+  for (auto& own : times) {
+    std::sort(own.begin(), own.end());
+    result.push_back(own.empty() ? -1 : own[own.size() / 2]);
   }
   return result;
 }
