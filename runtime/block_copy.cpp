@@ -463,8 +463,7 @@ template <bool kFull, class Probe>
     const Bits starts = (lf << 1) | lineRunsTo(s.from, base);
     Bits blank = Probe::blanks(base);
     if constexpr (!kFull) blank &= below(n);
-    Bits sum = 0;
-    __builtin_add_overflow(blank, starts & blank, &sum);
+    const Bits sum = blank + (starts & blank);
     const Bits firsts = (sum | starts) & ~blank;
     const Bits candidates = firsts & wanted;
     if constexpr (!kFull) unjudged = n < kBlock && ((firsts >> n) & 1) != 0;
