@@ -540,7 +540,7 @@ template <bool kFull, class Probe>
 }
 
 template <class Probe>
-[[gnu::always_inline]] inline Result copyWith(const Probe probe, const char* from, const char* end,
+[[gnu::always_inline]] inline Result copyWith(const Probe& probe, const char* from, const char* end,
                                               bool final, bool streamCurrent, CrRun& cr,
                                               const LineFilter& filter) {
   Emitter<Probe> out;
