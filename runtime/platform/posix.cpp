@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "runtime/platform/platform.hpp"
+#include "runtime/platform/report_line.hpp"
 
 namespace tarvel::platform {
 
@@ -281,16 +282,7 @@ void showFailureReport(const char* caption, std::size_t captionSize, const char*
                        std::size_t textSize) {
   // One line, written with one call so that it is never interleaved.
   char line[512];
-  std::size_t n = 0;
-  const auto add = [&](const char* bytes, std::size_t size) {
-    if (size > sizeof line - 1 - n) size = sizeof line - 1 - n;
-    std::memcpy(line + n, bytes, size);
-    n += size;
-  };
-  add(caption, captionSize);
-  add(": ", 2);
-  add(text, textSize);
-  line[n++] = '\n';
+  const std::size_t n = reportLine(line, caption, captionSize, text, textSize);
   writeAll(STDERR_FILENO, line, n);
 }
 

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "runtime/platform/platform.hpp"
+#include "runtime/platform/report_line.hpp"
 
 namespace tarvel::platform {
 
@@ -351,17 +352,7 @@ void showFailureReport(const char* caption, std::size_t captionSize, const char*
   // The line first, so that a log records it even when nobody is there to
   // see the window.
   char line[sizeof reportWindow.caption + 2 + sizeof reportWindow.text + 1];
-  std::size_t n = 0;
-  const auto append = [&](const char* bytes, std::size_t size) {
-    const std::size_t room = sizeof line - 1 - n;
-    const std::size_t take = size < room ? size : room;
-    std::memcpy(line + n, bytes, take);
-    n += take;
-  };
-  append(caption, captionSize);
-  append(": ", 2);
-  append(text, textSize);
-  line[n++] = '\n';
+  const std::size_t n = reportLine(line, caption, captionSize, text, textSize);
   writeStandardError(line, n);
 
   if (!desktopIsVisible()) return;
