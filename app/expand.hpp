@@ -33,6 +33,11 @@ Directive classifyLine(std::string_view line);
 // REQUIRES: classifyLine(line) == directive != Directive::none.
 HeapString extractName(StringRef line, Directive directive);
 
+// Like extractName, but cuts the name out of `line` where it lies, so that
+// a long line is not copied.  After a failure line holds some part of
+// itself.
+void extractNameInPlace(CountedString line, Directive directive);
+
 class Expansion {
  public:
   // REQUIRES: includeDirectory ends with a backslash and, like names and

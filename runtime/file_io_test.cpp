@@ -11,7 +11,11 @@
 namespace tarvel {
 namespace {
 
+using testing::atEnd;
 using testing::failureOf;
+using testing::putLine;
+using testing::readLine;
+using testing::readWholeLine;
 using Lines = std::vector<std::string>;
 
 // Every line of `contents`, asking atEnd before each, read by readLine into
@@ -89,7 +93,7 @@ std::string copiedLines(const std::string& contents, const LineFilter& filter) {
   HeapString spill = allocString(4);
   std::string_view line;
   testing::CapturedOutput out;
-  while (copyLines(file, filter, spill, line)) {
+  while (file.copyLines(filter, spill, line)) {
     putText(fromTerminated("<"));
     putLine(line);
   }

@@ -105,6 +105,10 @@ ReadResult readFile(FileId file, void* buffer, std::size_t size);
 // than what a regular file can still deliver, plus one byte to see its end.
 std::size_t readBlockSize(FileId file);
 
+// Moves the read position of `file` to `offset` bytes from its start.
+// False, with the position unchanged, for anything but a file on disk.
+bool seekFile(FileId file, std::uint64_t offset);
+
 // Reading `file` is over: gives back what it can (on POSIX, the descriptor)
 // while keeping the hold, so that the file still cannot be opened again.
 void finishReading(FileId file);

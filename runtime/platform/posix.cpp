@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -295,6 +297,9 @@ void releaseMemory(void* block) { std::free(block); }
 // ---- Input files ----
 
 FileId openForReading(const char* name) {
+  // A name the system could never open is refused before it is copied: a
+  // directive line of any length may name one.
+  if (::strnlen(name, PATH_MAX) == PATH_MAX) return 0;
   std::string path(name);
   for (char& c : path) {
     if (c == '\\') c = '/';
@@ -343,6 +348,13 @@ std::size_t readBlockSize(FileId file) {
   const auto wanted = static_cast<std::size_t>(rest) + 1;
   if (wanted < kSmallestReadBlock) return kSmallestReadBlock;
   return wanted < kLargeReadBlock ? wanted : kLargeReadBlock;
+}
+
+bool seekFile(FileId file, std::uint64_t offset) {
+  const OpenFile* f = lookupFile(file);
+  if (f == nullptr || f->fd < 0 || !f->regular) return false;
+  const auto at = static_cast<off_t>(offset);
+  return at >= 0 && ::lseek(f->fd, at, SEEK_SET) == at;
 }
 
 void finishReading(FileId file) {

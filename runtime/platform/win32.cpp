@@ -428,6 +428,18 @@ std::size_t readBlockSize(FileId file) {
   return static_cast<std::size_t>(left < kLargestReadBlock ? left + 1 : kLargestReadBlock);
 }
 
+bool seekFile(FileId file, std::uint64_t offset) {
+  OpenFile* f = lookupFile(file);
+  if (f == nullptr) return false;
+  LONG high = static_cast<LONG>(offset >> 32);
+  SetLastError(NO_ERROR);
+  const DWORD low =
+      SetFilePointer(f->handle, static_cast<LONG>(offset & 0xFFFFFFFF), &high, FILE_BEGIN);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+  f->position = offset;
+  return true;
+}
+
 void finishReading(FileId /*file*/) {
   // The handle is the hold, so it stays open; the read buffer is the
   // caller's to give back.
