@@ -77,11 +77,13 @@ int mainProgram() {
   // The value and its terminator must fit the 255 characters of room.
   expandEnvironment("%zebinc%", includeDirectory, kIncludeDirectoryCapacity);
   includeDirectory.setCapacity(kIncludeDirectoryCapacity);
+  // Blanks alone name no directory either: trimmed, they would leave the
+  // root (a lone backslash).
+  trimInPlace(includeDirectory);
   if (includeDirectory.length() == 0) {
     putText(kNoIncludePath);
     return kExitMessage;
   }
-  trimInPlace(includeDirectory);
   appendString(kBackslash, includeDirectory);
 
   std::unique_ptr<NameTable> includedNames = createTable(256);

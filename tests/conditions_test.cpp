@@ -517,6 +517,8 @@ void put(const std::string& path, const std::string& text) {
 
 TEST_P(Hostile, DefinedOutcome) {
   const HostileCase& c = GetParam();
+  if (kTestingWindowsBuild && std::string_view(c.name).starts_with("NameWithQuote"))
+    GTEST_SKIP() << "a Windows file name cannot hold a double quote";
   if (kTestingWindowsBuild && std::string_view(c.name) == "NameWithNewline")
     GTEST_SKIP() << "a Windows command line is one text, in which a newline separates arguments";
   if (kTestingWindowsBuild && std::string_view(c.name) == "FifoIncluded")
@@ -538,6 +540,19 @@ TEST_P(Hostile, DefinedOutcome) {
 }
 
 const std::string kLongName(4000, 'n');
+
+// A file named `name` given as the one argument.
+HostileCase namedAsItIs(const char* caseName, const std::string& name) {
+  return HostileCase{caseName,
+                     [name](const std::string& d) {
+                       put(d + "/" + name, "q\n");
+                       return std::vector<std::string>{name};
+                     },
+                     true,
+                     0,
+                     "q\r\n",
+                     ""};
+}
 const auto kBulk = numberedLines(30000);  // more than the output buffer holds
 
 INSTANTIATE_TEST_SUITE_P(
@@ -597,6 +612,9 @@ INSTANTIATE_TEST_SUITE_P(
             true, 1,
             kBulk.second + "Could not open 'inc\\out.txt'\r\nCould not open 'inc\\./out.txt'\r\n",
             ""},
+        // The shell has split the words already: a name is taken as it is.
+        namedAsItIs("NameWithQuotes", "a \"b\".asm"), namedAsItIs("NameWithQuoteFirst", "\"q.asm"),
+        namedAsItIs("NameWithQuoteAndBlank", "a b\"c"),
         HostileCase{"OutputClosed",
                     [](const std::string& d) {
                       put(d + "/main.asm", "x\n");
@@ -670,5 +688,71 @@ TEST(EndlessLine, StreamsInLittleMemory) {
   EXPECT_LT(peakKiB, 16 * 1024);
 #endif
 }
+
+}  // namespace
+
+namespace {
+
+// Memory follows neither the length of a line's leading blanks, nor more
+// than twice the length of a directive line, nor the depth of nesting.
+struct MemoryCase {
+  const char* name;
+  std::function<void(const std::string& dir)> setUp;  // makes main.asm
+  long boundKiB;                                      // the peak must stay below
+  int status;
+};
+void PrintTo(const MemoryCase& c, std::ostream* os) { *os << c.name; }
+
+class PeakMemory : public ::testing::TestWithParam<MemoryCase> {};
+
+constexpr std::size_t kBig = 16 << 20;
+constexpr long kProgramKiB = 8 * 1024;
+
+TEST_P(PeakMemory, StaysUnderItsBound) {
+  if (kTestingWindowsBuild) GTEST_SKIP() << "a limit on address space is a POSIX resource limit";
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer runtime needs far more address space than the bounds";
+#endif
+  const MemoryCase& c = GetParam();
+  TarvelChild child;
+  c.setUp(child.dir_);
+  // The bound, and room for the program and its libraries: memory beyond
+  // it is refused, which ends the run with the report of failure 13.
+  Launch launch{{"main.asm"}, open("/dev/null", O_WRONLY | O_CLOEXEC)};
+  launch.addressLimit = static_cast<rlim_t>(c.boundKiB + kProgramKiB) * 1024;
+  child.start(launch);
+  close(launch.outFd);
+  EXPECT_EQ(child.finish(), c.status);
+  EXPECT_EQ(child.err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, PeakMemory,
+    ::testing::Values(MemoryCase{"BlankRunBeforeAWord",
+                                 [](const std::string& d) {
+                                   std::string text;
+                                   for (std::size_t i = 0; i < kBig / 2; ++i) text += " \t";
+                                   put(d + "/main.asm", text + "word\n");
+                                 },
+                                 8 * 1024, 0},
+                      MemoryCase{"LongDirectiveLine",
+                                 [](const std::string& d) {
+                                   put(d + "/main.asm", "include " + std::string(kBig, 'n') + "\n");
+                                 },
+                                 2 * kBig / 1024 + 8 * 1024, 1},
+                      MemoryCase{"ChainOfLargeFiles",
+                                 [](const std::string& d) {
+                                   std::string body;
+                                   while (body.size() < 300000)
+                                     body += "\tmov eax, ebx ; a line of the body\n";
+                                   for (int i = 0; i < 200; ++i) {
+                                     put(d + (i == 0 ? "/main.asm"
+                                                     : "/f" + std::to_string(i) + ".inc"),
+                                         "include f" + std::to_string(i + 1) + ".inc\n" + body);
+                                   }
+                                   put(d + "/f200.inc", "end\n");
+                                 },
+                                 16 * 1024, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
