@@ -138,6 +138,7 @@ struct Launch {
   int outFd = -1;                 // standard output; -1: closed
   bool ignoreInterrupt = false;   // started with SIGINT ignored
   rlim_t addressLimit = 0;        // bytes of address space, 0: unlimited
+  const char* program = TARVEL_BINARY;
 };
 
 // Waits (10 s at most) until `ready` holds.
@@ -183,7 +184,7 @@ class TarvelChild {
   // Starts tarvel as `launch` says.
   void start(const Launch& launch) {
     const std::string err = dir_ + "/err";
-    std::vector<std::string> words = {TARVEL_BINARY}, env = {"zebinc=inc", kAsanOptions};
+    std::vector<std::string> words = {launch.program}, env = {"zebinc=inc", kAsanOptions};
     words.insert(words.end(), launch.args.begin(), launch.args.end());
     tarvel::testing::prepareForRunner(words, env);
     std::vector<char*> argv, envp;
@@ -423,6 +424,33 @@ TEST_P(StuckOutput, EveryByteAtMostOnceAndOneReport) {
 const auto kLines = numberedLines(60000);
 const auto kBeforeFailure = numberedLines(16000);
 const std::string kLongLine(400 * 1024, 'w');
+
+// An interrupt that comes inside the output section, just before a write
+// that finds standard output full, gets through at once: the wait for room
+// lets it in, and the report follows with nothing written twice.
+TEST(InterruptBeforeWrite, IsNotHeldBehindTheWait) {
+  if (kTestingWindowsBuild)
+    GTEST_SKIP()
+        << "on Windows, raise(SIGINT) stays inside the C runtime: Control-C is a console event";
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  // Full before the probe starts, and blocking again for it.
+  const std::string filler(4096, 'f');
+  std::size_t filled = 0;
+  fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  for (ssize_t n; (n = write(fds[1], filler.data(), filler.size())) > 0;) filled += n;
+  fcntl(fds[1], F_SETFL, 0);
+  TarvelChild probe;
+  probe.start({{"interrupt-before-write", "0"}, fds[1], false, 0, TARVEL_CONDITIONS_PROBE});
+  close(fds[1]);
+  const bool ended = await([&] { return probe.ended(); });
+  EXPECT_TRUE(ended) << "still waiting for room after 10 s";
+  if (!ended) kill(probe.pid_, SIGKILL);
+  EXPECT_EQ(probe.finish(), ended ? 3 : -SIGKILL);
+  if (ended) expectReport(probe.err(), kControlC);
+  EXPECT_EQ(drain(fds[0]).size(), filled);  // the filler, and not a byte more
+  close(fds[0]);
+}
 
 INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
                          ::testing::Values(

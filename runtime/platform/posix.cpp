@@ -36,12 +36,44 @@ char** savedArgv = nullptr;
 
 bool interactiveOutput = false;
 
+// Where standard output is written.  A pipe or a terminal is written
+// through a description of its own that never blocks (opened again through
+// /proc), so that waiting for room is a ppoll that an interrupt can always
+// break; elsewhere, and where that open fails, standard output itself.
+int outputFd = STDOUT_FILENO;
+
 // Inside an output section, a condition that is not a fault is held back
 // here and handed over when the section is left: the handler cannot know
 // how much of an interrupted write went out.  Interrupts stop a blocked
 // write, since no handler asks for calls to be restarted.
 volatile sig_atomic_t inOutputSection = 0;
 std::atomic<std::uint32_t> heldCondition{0};  // 0: none
+
+// The signals whose conditions an output section holds back.
+sigset_t heldSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : {SIGINT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP}) sigaddset(&set, signal);
+  return set;
+}
+
+// Waits until standard output takes more.  False when a condition is held
+// back, or one came while waiting: the caller returns from the write so
+// that the section can end and hand it over.  The signals stay blocked from
+// the look at the held condition until ppoll unblocks them as it starts to
+// wait, so that none can slip in between and leave the wait endless.
+bool awaitWritable() {
+  const sigset_t held = heldSignals();
+  sigset_t before;
+  pthread_sigmask(SIG_BLOCK, &held, &before);
+  bool writable = false;
+  if (heldCondition.load() == 0) {
+    pollfd wait{outputFd, POLLOUT, 0};
+    writable = ::ppoll(&wait, 1, nullptr, &before) >= 0;
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return writable;
+}
 
 // Writes all of `size` bytes to `fd`, waiting while a non-blocking `fd` is
 // full; 0 or the error number.
@@ -219,6 +251,12 @@ void startProcess(int argc, char** argv) {
   struct stat out {};
   if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode))
     outputFile = FileKey{out.st_dev, out.st_ino};
+  // Pipes and terminals have no position to share, so a description of
+  // their own changes nothing for anyone else.
+  if (S_ISFIFO(out.st_mode) || interactiveOutput) {
+    const int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) outputFd = fd;
+  }
 }
 
 CommandLine commandLine() { return CommandLine{nullptr, savedArgc, savedArgv}; }
@@ -380,13 +418,13 @@ WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const 
     count = 1;
   }
   for (;;) {
-    const ssize_t n = ::writev(STDOUT_FILENO, pieces, count);
+    const ssize_t n = ::writev(outputFd, pieces, count);
     if (n >= 0) return {static_cast<std::size_t>(n), 0};
     if (errno != EAGAIN && errno != EWOULDBLOCK) return {0, errno};
-    // Standard output was left non-blocking by whoever shares it: wait
-    // until it takes more rather than lose output.
-    pollfd wait{STDOUT_FILENO, POLLOUT, 0};
-    if (::poll(&wait, 1, -1) < 0 && errno == EINTR) return {0, EINTR};
+    // Full (a description that never blocks, or standard output left
+    // non-blocking by whoever shares it): wait until it takes more rather
+    // than lose output, unless an interrupt wants through.
+    if (!awaitWritable()) return {0, EINTR};
   }
 }
 
