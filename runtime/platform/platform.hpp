@@ -103,6 +103,8 @@ ReadResult readFile(FileId file, void* buffer, std::size_t size);
 
 // A good size for the read buffer of `file`: large blocks, but no larger
 // than what a regular file can still deliver, plus one byte to see its end.
+// Only a suggestion, which may be tiny: the reader keeps to a minimum of its
+// own (see FileSystem::blockSize).
 std::size_t readBlockSize(FileId file);
 
 // Moves the read position of `file` to `offset` bytes from its start.

@@ -127,7 +127,6 @@ bool isHeld(const FileKey& key) { return key == outputFile || heldFiles.count(ke
 
 constexpr std::size_t kLargeReadBlock = 256 * 1024;
 constexpr std::size_t kStreamReadBlock = 64 * 1024;
-constexpr std::size_t kSmallestReadBlock = 64;
 
 OpenFile* lookupFile(FileId file) {
   if (file == 0 || file > openFiles.size()) return nullptr;
@@ -384,7 +383,6 @@ std::size_t readBlockSize(FileId file) {
   const off_t at = f->fd >= 0 ? ::lseek(f->fd, 0, SEEK_CUR) : -1;
   const off_t rest = at >= 0 && at <= f->size ? f->size - at : f->size;
   const auto wanted = static_cast<std::size_t>(rest) + 1;
-  if (wanted < kSmallestReadBlock) return kSmallestReadBlock;
   return wanted < kLargeReadBlock ? wanted : kLargeReadBlock;
 }
 
