@@ -54,6 +54,9 @@ class RecordingFiles : public FileSystem {
     return inner_.read(file, buffer, size);
   }
   std::size_t blockSize(platform::FileId file) override { return inner_.blockSize(file); }
+  bool seek(platform::FileId file, std::uint64_t offset) override {
+    return inner_.seek(file, offset);
+  }
   void finish(platform::FileId file) override { inner_.finish(file); }
 
   struct Open {
