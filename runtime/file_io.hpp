@@ -124,6 +124,8 @@ class InputFile {
  public:
   InputFile() = default;
   InputFile(FileSystem& fs, platform::FileId id) : file_(fs, id) {}
+  InputFile(InputFile&&) noexcept = default;
+  InputFile& operator=(InputFile&&) noexcept = default;
 
   // True from a successful open until the end of its input has been seen.
   bool isOpen() const { return file_.valid(); }
