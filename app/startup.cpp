@@ -57,7 +57,7 @@ StringRef requestedText(FailureCode& failed) {
       [&] {
         if (argumentCount() != 2) return;
         const std::string_view option = argumentAt(1).view();
-        if (option == kHelpOption.view()) text = kHelp;
+        if (option == kHelpOption.view() || isSystemHelpSwitch(option)) text = kHelp;
         if (option == kVersionOption.view()) text = kVersion;
       },
       [&](FailureCode code) { failed = code; });

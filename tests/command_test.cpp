@@ -18,6 +18,7 @@ namespace {
 
 using tarvel::testing::ChildOptions;
 using tarvel::testing::ChildResult;
+using tarvel::testing::kReportEnd;
 using tarvel::testing::kTestingWindowsBuild;
 using tarvel::testing::runChild;
 using tarvel::testing::TempDir;
@@ -105,7 +106,7 @@ TEST_F(Command, MalformedDirectiveEndsTheRunWithAReport) {
     const ChildResult r = runOn(std::string("before\n") + line + "\nafter\n");
     EXPECT_EQ(r.out, "before\r\n");
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "ZEB Exception (2): Index into string is out of range\n");
+    EXPECT_EQ(r.err, "ZEB Exception (2): Index into string is out of range" + kReportEnd);
   }
 }
 
@@ -147,7 +148,7 @@ TEST_F(Command, UnusableIncludeDirectoryStopsTheRun) {
   const ChildResult r = run({"main.asm"}, std::string(255, 'd'));
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err, "ZEB Exception (1): String Overflow\n");
+  EXPECT_EQ(r.err, "ZEB Exception (1): String Overflow" + kReportEnd);
 }
 
 TEST_F(Command, EveryNameIsExpandedOnceAndFilesStayHeld) {
@@ -214,14 +215,19 @@ TEST_F(Command, HelpAndVersionOnlyAsTheSoleArgument) {
       {{"--version"}, "", "tarvel " TARVEL_VERSION "\r\n", 0},
       {{"./--help"}, "lib", "a file\r\n", 0},
       {{"--help", "extra"}, "lib", kUsage, 2},
+      // Windows' own way of asking; elsewhere a file name like any other.
+      {{"/?"},
+       "",
+       kTestingWindowsBuild ? kUsage + "       tarvel --help" : kNoPath,
+       kTestingWindowsBuild ? 0 : 2},
       // A command line too long to split fails where it always did.
       {std::vector<std::string>(255, "--help"), "", kNoPath, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " (" + std::to_string(c.args.size()) + " arguments)");
     const ChildResult r = run(c.args, c.zebinc);
-    EXPECT_EQ(c.args.size() == 1 && c.args[0] == "--help" ? r.out.substr(0, c.out.size()) : r.out,
-              c.out);
+    const bool help = c.args.size() == 1 && (c.args[0] == "--help" || c.args[0] == "/?");
+    EXPECT_EQ(help ? r.out.substr(0, c.out.size()) : r.out, c.out);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, "");
   }

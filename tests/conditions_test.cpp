@@ -44,10 +44,11 @@ ChildResult runChild(const std::vector<std::string>& argv) {
 // The report must be all of standard error, but a sanitizer runtime may
 // have written lines of its own in front of it.
 void expectReport(const std::string& err, const std::string& report) {
+  using tarvel::testing::kReportEnd;
 #if defined(__SANITIZE_ADDRESS__)
-  EXPECT_TRUE(err == report + "\n" || err.ends_with("\n" + report + "\n")) << err;
+  EXPECT_TRUE(err == report + kReportEnd || err.ends_with("\n" + report + kReportEnd)) << err;
 #else
-  EXPECT_EQ(err, report + "\n");
+  EXPECT_EQ(err, report + kReportEnd);
 #endif
 }
 
@@ -499,11 +500,16 @@ INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
 
 // Inputs and surroundings that try to make tarvel crash, hang, lose output
 // or grow without end: each has a defined outcome.
+enum class Output {
+  kFile,        // the file out.txt in the directory
+  kClosed,      // no standard output at all
+  kReaderGone,  // a pipe whose reader has gone before the run began
+};
 struct HostileCase {
   const char* name;
   std::function<std::vector<std::string>(const std::string& dir)> setUp;  // the arguments
-  bool outputToFile;  // standard output is the file out.txt in the directory, else closed
-  int status;
+  Output output;
+  int status;       // exit status, or minus the ending signal
   std::string out;  // the whole of out.txt
   const char* report;
 };
@@ -523,7 +529,14 @@ TEST_P(Hostile, DefinedOutcome) {
     GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
   Launch launch{c.setUp(dir_)};
   const std::string outPath = dir_ + "/out.txt";
-  if (c.outputToFile) launch.outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (c.output == Output::kFile)
+    launch.outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (c.output == Output::kReaderGone) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[0]);
+    launch.outFd = fds[1];
+  }
   start(launch);
   if (launch.outFd >= 0) close(launch.outFd);
   EXPECT_EQ(finish(), c.status);
@@ -532,7 +545,7 @@ TEST_P(Hostile, DefinedOutcome) {
   } else {
     EXPECT_EQ(err(), "");
   }
-  if (c.outputToFile) {
+  if (c.output == Output::kFile) {
     EXPECT_TRUE(fileText(outPath) == c.out) << fileText(outPath).size();
   }
 }
@@ -548,19 +561,19 @@ INSTANTIATE_TEST_SUITE_P(
                       put(d + "/a\nb.asm", "x\n");
                       return std::vector<std::string>{"a\nb.asm"};
                     },
-                    true, 0, "x\r\n", ""},
+                    Output::kFile, 0, "x\r\n", ""},
         HostileCase{"NameWithLeadingDash",
                     [](const std::string& d) {
                       put(d + "/-x.asm", "x\n");
                       return std::vector<std::string>{"-x.asm"};
                     },
-                    true, 0, "x\r\n", ""},
+                    Output::kFile, 0, "x\r\n", ""},
         HostileCase{"NameTooLong",
                     [](const std::string& d) {
                       put(d + "/main.asm", "include " + kLongName + "\nend\n");
                       return std::vector<std::string>{"main.asm"};
                     },
-                    true, 1, "Could not open 'inc\\" + kLongName + "'\r\nend\r\n", ""},
+                    Output::kFile, 1, "Could not open 'inc\\" + kLongName + "'\r\nend\r\n", ""},
         // Read like any file once a writer comes.
         HostileCase{"FifoIncluded",
                     [](const std::string& d) {
@@ -578,7 +591,7 @@ INSTANTIATE_TEST_SUITE_P(
                       }).detach();
                       return std::vector<std::string>{"main.asm"};
                     },
-                    true, 0, "a\r\nf\r\nb\r\n", ""},
+                    Output::kFile, 0, "a\r\nf\r\nb\r\n", ""},
         HostileCase{"DirectoryAndLinkLoop",
                     [](const std::string& d) {
                       std::filesystem::create_directory(d + "/sub");
@@ -586,7 +599,8 @@ INSTANTIATE_TEST_SUITE_P(
                       put(d + "/main.asm", "include sub\ninclude loop\n");
                       return std::vector<std::string>{"main.asm"};
                     },
-                    true, 1, "Could not open 'inc\\sub'\r\nCould not open 'inc\\loop'\r\n", ""},
+                    Output::kFile, 1, "Could not open 'inc\\sub'\r\nCould not open 'inc\\loop'\r\n",
+                    ""},
         // Reading back what it writes would never end.
         HostileCase{
             "OwnOutputFile",
@@ -594,7 +608,7 @@ INSTANTIATE_TEST_SUITE_P(
               put(d + "/main.asm", kBulk.first + "include out.txt\n.include \"./out.txt\"\n");
               return std::vector<std::string>{"main.asm"};
             },
-            true, 1,
+            Output::kFile, 1,
             kBulk.second + "Could not open 'inc\\out.txt'\r\nCould not open 'inc\\./out.txt'\r\n",
             ""},
         HostileCase{"OutputClosed",
@@ -602,8 +616,44 @@ INSTANTIATE_TEST_SUITE_P(
                       put(d + "/main.asm", "x\n");
                       return std::vector<std::string>{"main.asm"};
                     },
-                    false, 3, "", "ZEB Exception (9): File write error"}),
+                    Output::kClosed, 3, "", "ZEB Exception (9): File write error"},
+        // As with cat on POSIX; on Windows the run ends as quietly, with
+        // status 3 (and no window).
+        HostileCase{"ReaderGone",
+                    [](const std::string& d) {
+                      put(d + "/main.asm", "x\n");
+                      return std::vector<std::string>{"main.asm"};
+                    },
+                    Output::kReaderGone, kTestingWindowsBuild ? 3 : -SIGPIPE, "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Runs share the files they read: while one run, stuck writing to a pipe
+// nobody reads yet, holds an include, a second run that includes it too
+// reads it, and both give their whole output.
+TEST(SharedIncludes, ConcurrentRunsBothComplete) {
+  TarvelChild first;
+  const auto& [bulkIn, bulkOut] = kBulk;
+  put(first.dir_ + "/shared.inc", bulkIn);
+  put(first.dir_ + "/a.asm", "a\ninclude shared.inc\n");
+  put(first.dir_ + "/b.asm", "b\ninclude shared.inc\n");
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  first.start({{"a.asm"}, fds[1]});
+  close(fds[1]);
+  awaitFullPipe(fds[0]);
+
+  const ChildResult second =
+      tarvel::testing::runChild({TARVEL_BINARY, "b.asm"}, {first.dir_, {"zebinc=inc"}, {}});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.err, "");
+  EXPECT_TRUE(second.out == "b\r\n" + bulkOut) << second.out.substr(0, 80);
+
+  const std::string out = drain(fds[0]);
+  close(fds[0]);
+  EXPECT_EQ(first.finish(), 0);
+  EXPECT_EQ(first.err(), "");
+  EXPECT_TRUE(out == "a\r\n" + bulkOut) << out.size() << " bytes";
+}
 
 // However little memory the process may have, it ends with its output or
 // with the report of failure 13, never with an abort.

@@ -29,6 +29,11 @@ struct CommandLine {
 };
 CommandLine commandLine();
 
+// The system's own way of asking a command for help, understood besides
+// "--help" as the one and only argument: "/?" on Windows, where no file
+// can bear that name; null where there is none.
+const char* helpSwitch();
+
 // Expands every "%NAME%" reference in `source` whose variable is defined
 // into its value, leaving other text as written, and stores the result and
 // a NUL in `dest`, which has room for `room` characters, the NUL included.
@@ -67,8 +72,9 @@ bool claimReport();
 [[noreturn]] void yieldToReport();
 
 // Shows the failure report to the user: "caption: text" as one line on
-// standard error, and where the system has one, a notification window.
-// Safe inside a signal handler.
+// standard error, ended as the system ends lines (CR LF on Windows), and
+// where the system has one and someone is there to dismiss it, a
+// notification window.  Safe inside a signal handler.
 void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
                        std::size_t textSize);
 
@@ -125,7 +131,9 @@ struct WriteResult {
 // Writes the bytes of `first` and then those of `second` to standard
 // output in one system call, bytes as they are.  May write fewer than asked;
 // waits while standard output cannot take more (a non-blocking descriptor
-// whose reader is slow) instead of failing.
+// whose reader is slow) instead of failing.  A pipe whose reader has gone
+// ends the process: through SIGPIPE on POSIX (unless it is ignored, when
+// the write fails), at once with status 3 and no report on Windows.
 WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const char* second,
                                 std::size_t secondSize);
 

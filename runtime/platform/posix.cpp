@@ -221,6 +221,8 @@ void startProcess(int argc, char** argv) {
 
 CommandLine commandLine() { return CommandLine{nullptr, savedArgc, savedArgv}; }
 
+const char* helpSwitch() { return nullptr; }  // "/?" is a file name like any other
+
 std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint32_t room) {
   std::string result;
   for (const char* p = source; *p != '\0';) {
