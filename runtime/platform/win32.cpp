@@ -401,8 +401,7 @@ void yieldToReport() {
 void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
                        std::size_t textSize) {
   // The line first, so that a log records it even when nobody is there to
-  // see the window.
-  // It ends in CR LF, like every line the program writes here.
+  // see the window.  It ends in CR LF, like every line the program writes.
   char line[sizeof reportWindow.caption + 2 + sizeof reportWindow.text + 2];
   const std::size_t n = reportLine(line, caption, captionSize, text, textSize, true);
   writeStandardError(line, n);
