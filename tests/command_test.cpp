@@ -24,7 +24,7 @@ using tarvel::testing::TempDir;
 using namespace std::string_literals;
 using Env = std::optional<std::string>;  // the value of zebinc, or unset
 
-const std::string kUsage = "Usage: tarvel filename\r\n";
+const std::string kUsage = "Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n";
 const std::string kNoPath = "Could not find path to ZEB include library\r\n";
 
 // What a line that includes `name` gives when the file holds `text`: on

@@ -122,7 +122,7 @@ TEST(TarvelArguments, TooManyEndWithFailure17MostThatFitGiveUsage) {
   for (int i = 0; i < 254; ++i) argv.push_back("a" + std::to_string(i));
   const ChildResult most = runChild(argv);
   EXPECT_EQ(most.status, 2);
-  EXPECT_EQ(most.out, "Usage: tarvel filename\r\n");
+  EXPECT_EQ(most.out, "Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n");
   EXPECT_EQ(most.err, "");
 
   argv.push_back("one-more");
