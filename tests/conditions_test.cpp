@@ -311,6 +311,39 @@ TEST_P(TarvelSignal, WhileReadingFifo) {
   EXPECT_EQ(fileText(outPath), "  mov eax, 1\r\n");
 }
 
+// The same with -o: the run ends with the report, the output file is as it
+// was and no temporary file is left beside it.
+TEST_P(TarvelSignal, WhileReadingFifoWithOutputFile) {
+  if (kTestingWindowsBuild)
+    GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
+  const std::string fifo = dir_ + "/input.asm";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(dir_ + "/flat.asm") << "old";
+  TarvelChild::start({{"-o", "flat.asm", "--depfile=flat.d", "input.asm"}, -1});
+  int writer = -1;
+  ASSERT_TRUE(await([&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+  ASSERT_EQ(write(writer, "  mov eax, 1\n", 13), 13);
+  // Once the line is read, tarvel waits in the next read, its temporary
+  // file made.
+  int pending = 1;
+  EXPECT_TRUE(await([&] { return ioctl(writer, FIONREAD, &pending) == 0 && pending == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto temporaries = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename();
+      if (name != "input.asm" && name != "flat.asm" && name != "err") names.push_back(name);
+    }
+    return names;
+  };
+  EXPECT_EQ(temporaries().size(), 1u);
+  kill(pid_, GetParam().first);
+  expectEndWithReport(GetParam().second);
+  close(writer);
+  EXPECT_EQ(fileText(dir_ + "/flat.asm"), "old");
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
 // tarvel blocks writing a full pipe; the signal comes in the middle of a
 // write of the output buffer, whose rest must still come out, once.
 TEST_P(TarvelSignal, WhileWritingFullPipe) {
