@@ -85,40 +85,48 @@ struct Request {
   std::string depfile;  // empty: none
 };
 
+// The spellings of the options: the value follows in the same argument
+// after a spelling that ends in "=", else in the next argument.
+struct OptionForm {
+  std::string_view spelling;
+  std::string Request::*value;
+};
+constexpr OptionForm kOptionForms[] = {
+    {"-o", &Request::output},
+    {"--output=", &Request::output},
+    {"--depfile", &Request::depfile},
+    {"--depfile=", &Request::depfile},
+};
+
 // Reads the command line: options, then the one file name.  A lone
 // argument is always the file name.  False when the command line is not
-// one the usage message shows.
+// one the usage message shows: an unknown option, a missing or empty
+// value, an option given twice, --depfile without -o, or not exactly one
+// file name.
 bool readCommandLine(Request& request) {
   const std::uint32_t count = argumentCount();
   std::uint32_t next = 1;
-  if (count > 2) {
-    // The value of an option: in the same argument after a `prefix` that
-    // ends in "=", else in the next one; false when it is missing or empty.
-    auto value = [&](std::string_view argument, std::string_view prefix, std::string& to) {
-      if (prefix.ends_with('=')) {
-        to = argument.substr(prefix.size());
-      } else if (next + 1 < count) {
-        to = argumentAt(++next).view();
-      }
-      return !to.empty();
-    };
-    for (; next < count; ++next) {
-      const std::string_view argument = argumentAt(next).view();
-      if (argument == "--") {
-        ++next;
-        break;
-      }
-      if (argument.size() < 2 || argument[0] != '-') break;
-      bool known = false;
-      if (argument == "-o" || argument.starts_with("--output=")) {
-        known = request.output.empty() &&
-                value(argument, argument[1] == 'o' ? "-o" : "--output=", request.output);
-      } else if (argument == "--depfile" || argument.starts_with("--depfile=")) {
-        known = request.depfile.empty() &&
-                value(argument, argument.size() == 9 ? "--depfile" : "--depfile=", request.depfile);
-      }
-      if (!known) return false;
+  for (; count > 2 && next < count; ++next) {
+    const std::string_view argument = argumentAt(next).view();
+    if (argument == "--") {
+      ++next;
+      break;
     }
+    if (argument.size() < 2 || argument[0] != '-') break;
+    const OptionForm* form = nullptr;
+    for (const OptionForm& f : kOptionForms) {
+      const bool joined = f.spelling.ends_with('=');
+      if (joined ? argument.starts_with(f.spelling) : argument == f.spelling) form = &f;
+    }
+    if (form == nullptr) return false;
+    std::string& value = request.*form->value;
+    if (!value.empty()) return false;
+    if (form->spelling.ends_with('=')) {
+      value = argument.substr(form->spelling.size());
+    } else if (next + 1 < count) {
+      value = argumentAt(++next).view();
+    }
+    if (value.empty()) return false;
   }
   if (next + 1 != count) return false;
   if (!request.depfile.empty() && request.output.empty()) return false;

@@ -41,7 +41,10 @@ platform::ReplacementId create(std::string_view target) {
 
 void sendOutputToFile(std::string_view target) {
   output::flush();
-  platform::sendStandardOutputTo(create(target));
+  if (const int error = platform::sendStandardOutputTo(create(target)); error != 0) {
+    sayCouldNotWrite(target);
+    raiseFailure(failure::kFileWrite);
+  }
   output::start(false);
 }
 

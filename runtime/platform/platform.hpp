@@ -127,8 +127,9 @@ using ReplacementId = std::uint32_t;
 ReplacementId createReplacement(const char* target, int& error);
 
 // Standard output goes to replacement `id` from now on, and counts as
-// held as a file that standard output writes to always does.
-void sendStandardOutputTo(ReplacementId id);
+// held as a file that standard output writes to always does.  Returns 0,
+// or the platform's error when standard output stays as it was.
+int sendStandardOutputTo(ReplacementId id);
 
 // Writes all of the bytes to replacement `id`; 0 or the platform's error.
 int writeReplacement(ReplacementId id, const char* bytes, std::size_t size);

@@ -434,12 +434,16 @@ ReplacementId createReplacement(const char* target, int& error) {
   return static_cast<ReplacementId>(replacementsMade);
 }
 
-void sendStandardOutputTo(ReplacementId id) {
+int sendStandardOutputTo(ReplacementId id) {
   const Replacement* r = lookupReplacement(id);
-  if (r == nullptr || dup2(r->fd, STDOUT_FILENO) < 0) return;
+  if (r == nullptr) return EBADF;
+  while (dup2(r->fd, STDOUT_FILENO) < 0) {
+    if (errno != EINTR) return errno;
+  }
   interactiveOutput = false;
   struct stat st {};
   if (fstat(r->fd, &st) == 0) outputFile = FileKey{st.st_dev, st.st_ino};
+  return 0;
 }
 
 int writeReplacement(ReplacementId id, const char* bytes, std::size_t size) {

@@ -519,11 +519,13 @@ ReplacementId createReplacement(const char* target, int& error) {
   return static_cast<ReplacementId>(index + 1);
 }
 
-void sendStandardOutputTo(ReplacementId id) {
+int sendStandardOutputTo(ReplacementId id) {
   const Replacement* r = lookupReplacement(id);
-  if (r == nullptr || !SetStdHandle(STD_OUTPUT_HANDLE, r->handle)) return;
+  if (r == nullptr) return ERROR_INVALID_HANDLE;
+  if (!SetStdHandle(STD_OUTPUT_HANDLE, r->handle)) return static_cast<int>(GetLastError());
   consoleOutput = false;
   standardOutputFile = identityOf(r->handle);
+  return 0;
 }
 
 int writeReplacement(ReplacementId id, const char* bytes, std::size_t size) {
