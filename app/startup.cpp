@@ -101,8 +101,8 @@ constexpr OptionForm kOptionForms[] = {
 // Reads the command line: options, then the one file name.  A lone
 // argument is always the file name.  False when the command line is not
 // one the usage message shows: an unknown option, a missing or empty
-// value, an option given twice, --depfile without -o, or not exactly one
-// file name.
+// value, an option given twice, --depfile without -o or naming the same
+// file, or not exactly one file name.
 bool readCommandLine(Request& request) {
   const std::uint32_t count = argumentCount();
   std::uint32_t next = 1;
@@ -129,7 +129,9 @@ bool readCommandLine(Request& request) {
     if (value.empty()) return false;
   }
   if (next + 1 != count) return false;
-  if (!request.depfile.empty() && request.output.empty()) return false;
+  // Both files would take the same place, one of them lost.
+  if (!request.depfile.empty() && (request.output.empty() || request.depfile == request.output))
+    return false;
   request.file = argumentAt(next);
   return true;
 }

@@ -303,6 +303,7 @@ TEST_F(Command, OutputFileIsReplacedOnlyOnSuccess) {
       {{"main.asm", "-o", "flat.asm"}, "", 2, kUsage, "", old, old},
       {{"-o", "flat.asm", "main.asm", "x.asm"}, "", 2, kUsage, "", old, old},
       {{"--depfile=flat.d", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"-o", "flat.asm", "--depfile=flat.asm", "main.asm"}, "", 2, kUsage, "", old, old},
       {{"-o", "flat.asm", "--depfile=", "main.asm"}, "", 2, kUsage, "", old, old},
       {{"--output=", "main.asm"}, "", 2, kUsage, "", old, old},
       {{"-o", "a", "-o", "flat.asm", "main.asm"}, "", 2, kUsage, "", old, old},
