@@ -344,6 +344,50 @@ TEST_P(TarvelSignal, WhileReadingFifoWithOutputFile) {
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }
 
+// An interrupt at any moment of a run with -o: the run either ends with
+// status 0 and the whole text in place, or with the report, the output
+// file as it was and no temporary file left.
+TEST(InterruptWithOutputFile, EitherAllInPlaceOrNothingChanged) {
+  const std::string line = "\tmov eax, dword ptr [ebx+ecx*4+16] ; a line of usual length";
+  std::string input, expected;
+  for (int i = 0; i < 400000; ++i) {
+    input += line + "\n";
+    expected += line + "\r\n";
+  }
+  std::set<int> statuses;
+  for (int delayMs : {0, 1, 2, 5, 10, 20, 40, 80}) {
+    SCOPED_TRACE(delayMs);
+    TarvelChild child;
+    std::ofstream(child.dir_ + "/input.asm") << input;
+    std::ofstream(child.dir_ + "/flat.asm") << "old";
+    child.start({{"-o", "flat.asm", "--depfile=flat.d", "input.asm"}, -1});
+    // From the moment the temporary file is there (the run has begun).
+    const auto names = [&] {
+      std::set<std::string> found;
+      for (const auto& entry : std::filesystem::directory_iterator(child.dir_))
+        found.insert(entry.path().filename().string());
+      return found;
+    };
+    EXPECT_TRUE(await([&] { return names().size() > 3 || child.ended(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(child.pid_, SIGINT);
+    const int status = child.finish();
+    statuses.insert(status);
+    if (status == 0) {
+      EXPECT_EQ(names(), (std::set<std::string>{"err", "input.asm", "flat.asm", "flat.d"}));
+      EXPECT_TRUE(fileText(child.dir_ + "/flat.asm") == expected);
+      EXPECT_EQ(child.err(), "");
+    } else {
+      EXPECT_EQ(status, 3);
+      EXPECT_EQ(names(), (std::set<std::string>{"err", "input.asm", "flat.asm"}));
+      EXPECT_EQ(fileText(child.dir_ + "/flat.asm"), "old");
+      expectReport(child.err(), "ZEB Exception ($C000_013A): Control-C exception");
+    }
+  }
+  // Some run was interrupted in its middle.
+  EXPECT_TRUE(statuses.count(3)) << "every run ended before its interrupt";
+}
+
 // tarvel blocks writing a full pipe; the signal comes in the middle of a
 // write of the output buffer, whose rest must still come out, once.
 TEST_P(TarvelSignal, WhileWritingFullPipe) {
