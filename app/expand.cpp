@@ -12,6 +12,7 @@ namespace {
 
 constexpr StringLiteral kCouldNotOpen("Could not open '");
 constexpr StringLiteral kCouldNotOpenEnd("'\r\n");
+constexpr StringLiteral kCouldNotOpenEndOnError("'\n");
 
 struct DirectiveForm {
   Directive directive;
@@ -62,12 +63,10 @@ StringRef inSpill(std::string_view line, HeapString& spill) {
 // of these characters and goes on with the matching one of the next four in
 // either case, and its first 14 decide (the longest prefix and the
 // character after it).
-constexpr LineFilter kDirectives = {{'i', 'I', '.', '#'},
-                                    {'n', 'n', 'i', 'i'},
-                                    14,
-                                    [](std::string_view head) {
-                                      return classifyLine(head) != Directive::none;
-                                    }};
+constexpr LineFilter kDirectives = {
+    {'i', 'I', '.', '#'}, {'n', 'n', 'i', 'i'}, 14, [](std::string_view head) {
+      return classifyLine(head) != Directive::none;
+    }};
 
 }  // namespace
 
@@ -130,15 +129,25 @@ Expansion::Expansion(StringRef includeDirectory, NameTable& names, FileSystem& f
 InputFile Expansion::openInclude(StringRef name) {
   // Not finding a name is ordinary here: no failure is raised for it.
   InputFile file = tryOpenFile(name, kGenericRead, files_);
-  if (file.isOpen()) return file;
+  if (file.isOpen()) {
+    if (opened_ != nullptr) opened_->emplace_back(name.view());
+    return file;
+  }
   HeapString path = concatNew(includeDirectory_, name);
   file = tryOpenFile(path, kGenericRead, files_);
-  if (!file.isOpen()) {
-    putText(kCouldNotOpen);
-    putText(path);
-    putText(kCouldNotOpenEnd);
-    anyOpenFailed_ = true;
+  if (file.isOpen()) {
+    if (opened_ != nullptr) opened_->emplace_back(path.view());
+    return file;
   }
+  putText(kCouldNotOpen);
+  putText(path);
+  putText(kCouldNotOpenEnd);
+  if (echoOpenFailures_) {
+    // One write, so that the line is never interleaved with another's.
+    writeText(OutputHandle::standardError,
+              concatNew(concatNew(kCouldNotOpen, path), kCouldNotOpenEndOnError));
+  }
+  anyOpenFailed_ = true;
   return file;
 }
 

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -149,8 +150,13 @@ std::string_view readWholeLine(InputFile& file, HeapString& spill);
 bool copyLines(InputFile& file, const LineFilter& filter, HeapString& spill,
                std::string_view& line);
 
-// Where output goes.  Standard output is the only destination.
-enum class OutputHandle { standardOutput };
+// The name a file is opened by, as the system is given it: on POSIX with
+// "/" for every backslash.
+std::string systemName(std::string_view name);
+
+// Where output goes: standard output, through its buffer, or standard
+// error, unbuffered.
+enum class OutputHandle { standardOutput, standardError };
 
 // Writes the characters of s.  Raises 9, or 11 when the device is full,
 // when the output cannot be written.

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,7 +27,7 @@ using tarvel::testing::TempDir;
 using namespace std::string_literals;
 using Env = std::optional<std::string>;  // the value of zebinc, or unset
 
-const std::string kUsage = "Usage: tarvel filename\r\n";
+const std::string kUsage = "Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n";
 const std::string kNoPath = "Could not find path to ZEB include library\r\n";
 
 // What a line that includes `name` gives when the file holds `text`: on
@@ -231,6 +233,134 @@ TEST_F(Command, HelpAndVersionOnlyAsTheSoleArgument) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, "");
   }
+}
+
+// -o and --depfile: what each command line leaves on disk.  The directory
+// starts with flat.asm and flat.d holding "old" and a sub/ directory; a
+// file is expected to hold `flat` / `dep`, or to be absent (nullopt).
+// Nothing else may be left behind, no temporary file above all.
+TEST_F(Command, OutputFileIsReplacedOnlyOnSuccess) {
+  const std::string flat = "top\r\nA\r\nB\r\nend\r\n";
+  const std::string sep = kTestingWindowsBuild ? "\\" : "/";
+  const std::string dep = "flat.asm: main.asm \\\n a\\ \\#1$$.inc \\\n lib" + sep + "sub" + sep +
+                          "b.inc\na\\ \\#1$$.inc:\nlib" + sep + "sub" + sep + "b.inc:\n";
+  const std::string old = "old";
+  const std::string report9 = "ZEB Exception (9): File write error\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string extraLine;  // appended to main.asm
+    int status;
+    std::string out, err;
+    std::optional<std::string> flatAsm, flatD;
+    std::vector<std::string> alsoThere = {};  // more files expected, with what they hold
+  };
+  const Case cases[] = {
+      {{"-o", "flat.asm", "main.asm"}, "", 0, "", "", flat, old},
+      {{"--output=flat.asm", "--depfile", "flat.d", "main.asm"}, "", 0, "", "", flat, dep},
+      {{"-o", "flat.asm", "--depfile=flat.d", "--", "main.asm"}, "", 0, "", "", flat, dep},
+      {{"-o", "sub/new.asm", "main.asm"}, "", 0, "", "", old, old, {"sub/new.asm", flat}},
+      // A failed run leaves both files as they were, and says why.
+      {{"-o", "flat.asm", "--depfile=flat.d", "main.asm"},
+       "include gone.inc\n",
+       1,
+       "",
+       "Could not open 'lib\\gone.inc'\n",
+       old,
+       old},
+      {{"-o", "flat.asm", "--depfile=flat.d", "main.asm"},
+       ".include\n",
+       3,
+       "",
+       "ZEB Exception (2): Index into string is out of range\n",
+       old,
+       old},
+      {{"-o", "flat.asm", "--depfile=flat.d", "main.asm"},
+       "include flat.asm\n",
+       1,
+       "",
+       "Could not open 'lib\\flat.asm'\n",
+       old,
+       old},
+      {{"-o", "flat.asm", "missing.asm"},
+       "",
+       1,
+       "",
+       "Could not open 'lib\\missing.asm'\n",
+       old,
+       old},
+      // Targets that cannot be made or replaced.
+      {{"-o", "nowhere/flat.asm", "main.asm"},
+       "",
+       3,
+       "",
+       "Could not write 'nowhere/flat.asm'\n" + report9,
+       old,
+       old},
+      {{"-o", "sub", "main.asm"}, "", 3, "", "Could not write 'sub'\n" + report9, old, old},
+      {{"-o", "flat.asm", "--depfile", "sub", "main.asm"},
+       "",
+       3,
+       "",
+       "Could not write 'sub'\n" + report9,
+       std::nullopt,
+       old},
+      // Command lines the usage message shows are wrong.
+      {{"-o", "flat.asm"}, "", 2, kUsage, "", old, old},
+      {{"main.asm", "-o", "flat.asm"}, "", 2, kUsage, "", old, old},
+      {{"-o", "flat.asm", "main.asm", "x.asm"}, "", 2, kUsage, "", old, old},
+      {{"--depfile=flat.d", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"-o", "flat.asm", "--depfile=flat.asm", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"-o", "flat.asm", "--depfile=", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"--output=", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"-o", "a", "-o", "flat.asm", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"-x", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"--output", "flat.asm", "main.asm"}, "", 2, kUsage, "", old, old},
+      // A lone argument is the file name; -- lets one begin with a dash.
+      {{"-o"}, "", 0, "dash\r\n", "", old, old},
+      {{"-o", "flat.asm", "--", "-o"}, "", 0, "", "", "dash\r\n", old},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args) + " " + c.extraLine);
+    std::filesystem::remove_all(dir_);
+    put({{"main.asm", "top\ninclude a #1$.inc\ninclude sub\\b.inc\nend\n" + c.extraLine},
+         {"a #1$.inc", "A\n"},
+         {"lib/sub/b.inc", "B\n"},
+         {"-o", "dash\n"},
+         {"flat.asm", old},
+         {"flat.d", old}});
+    std::filesystem::create_directory(dir_ + "/sub");
+    const ChildResult r = run(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    std::map<std::string, std::string> expected = {
+        {"main.asm", ""}, {"a #1$.inc", ""}, {"lib", ""}, {"-o", ""}, {"sub", ""}};
+    if (c.flatAsm) expected["flat.asm"] = *c.flatAsm;
+    if (c.flatD) expected["flat.d"] = *c.flatD;
+    for (std::size_t i = 0; i + 1 < c.alsoThere.size(); i += 2)
+      expected[c.alsoThere[i]] = c.alsoThere[i + 1];
+    std::map<std::string, std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_)) {
+      const std::string name = std::filesystem::relative(entry.path(), dir_).generic_string();
+      if (name.starts_with("lib/")) continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      found[name] = expected.count(name) && expected[name].empty()
+                        ? ""
+                        : std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_EQ(found, expected);
+  }
+}
+
+// The output file gets the permissions a shell's redirection would give it.
+TEST_F(Command, OutputFileHasTheUsualPermissions) {
+  if (kTestingWindowsBuild) GTEST_SKIP() << "Windows files take their folder's permissions";
+  put("main.asm", "x\n");
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(run({"-o", "flat.asm", "main.asm"}).status, 0);
+  const auto perms = std::filesystem::status(dir_ + "/flat.asm").permissions();
+  EXPECT_EQ(static_cast<mode_t>(perms), 0666 & ~mask);
 }
 
 // The demo output shown in README.md (its first asm block, with LF line

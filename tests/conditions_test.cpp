@@ -123,7 +123,7 @@ TEST(TarvelArguments, TooManyEndWithFailure17MostThatFitGiveUsage) {
   for (int i = 0; i < 254; ++i) argv.push_back("a" + std::to_string(i));
   const ChildResult most = runChild(argv);
   EXPECT_EQ(most.status, 2);
-  EXPECT_EQ(most.out, "Usage: tarvel filename\r\n");
+  EXPECT_EQ(most.out, "Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n");
   EXPECT_EQ(most.err, "");
 
   argv.push_back("one-more");
@@ -310,6 +310,83 @@ TEST_P(TarvelSignal, WhileReadingFifo) {
   expectEndWithReport(GetParam().second);
   close(writer);
   EXPECT_EQ(fileText(outPath), "  mov eax, 1\r\n");
+}
+
+// The same with -o: the run ends with the report, the output file is as it
+// was and no temporary file is left beside it.
+TEST_P(TarvelSignal, WhileReadingFifoWithOutputFile) {
+  if (kTestingWindowsBuild)
+    GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
+  const std::string fifo = dir_ + "/input.asm";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(dir_ + "/flat.asm") << "old";
+  TarvelChild::start({{"-o", "flat.asm", "--depfile=flat.d", "input.asm"}, -1});
+  int writer = -1;
+  ASSERT_TRUE(await([&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+  ASSERT_EQ(write(writer, "  mov eax, 1\n", 13), 13);
+  // Once the line is read, tarvel waits in the next read, its temporary
+  // file made.
+  int pending = 1;
+  EXPECT_TRUE(await([&] { return ioctl(writer, FIONREAD, &pending) == 0 && pending == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto temporaries = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename();
+      if (name != "input.asm" && name != "flat.asm" && name != "err") names.push_back(name);
+    }
+    return names;
+  };
+  EXPECT_EQ(temporaries().size(), 1u);
+  kill(pid_, GetParam().first);
+  expectEndWithReport(GetParam().second);
+  close(writer);
+  EXPECT_EQ(fileText(dir_ + "/flat.asm"), "old");
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// An interrupt at any moment of a run with -o: the run either ends with
+// status 0 and the whole text in place, or with the report, the output
+// file as it was and no temporary file left.
+TEST(InterruptWithOutputFile, EitherAllInPlaceOrNothingChanged) {
+  const std::string line = "\tmov eax, dword ptr [ebx+ecx*4+16] ; a line of usual length";
+  std::string input, expected;
+  for (int i = 0; i < 400000; ++i) {
+    input += line + "\n";
+    expected += line + "\r\n";
+  }
+  std::set<int> statuses;
+  for (int delayMs : {0, 1, 2, 5, 10, 20, 40, 80}) {
+    SCOPED_TRACE(delayMs);
+    TarvelChild child;
+    std::ofstream(child.dir_ + "/input.asm") << input;
+    std::ofstream(child.dir_ + "/flat.asm") << "old";
+    child.start({{"-o", "flat.asm", "--depfile=flat.d", "input.asm"}, -1});
+    // From the moment the temporary file is there (the run has begun).
+    const auto names = [&] {
+      std::set<std::string> found;
+      for (const auto& entry : std::filesystem::directory_iterator(child.dir_))
+        found.insert(entry.path().filename().string());
+      return found;
+    };
+    EXPECT_TRUE(await([&] { return names().size() > 3 || child.ended(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(child.pid_, SIGINT);
+    const int status = child.finish();
+    statuses.insert(status);
+    if (status == 0) {
+      EXPECT_EQ(names(), (std::set<std::string>{"err", "input.asm", "flat.asm", "flat.d"}));
+      EXPECT_TRUE(fileText(child.dir_ + "/flat.asm") == expected);
+      EXPECT_EQ(child.err(), "");
+    } else {
+      EXPECT_EQ(status, 3);
+      EXPECT_EQ(names(), (std::set<std::string>{"err", "input.asm", "flat.asm"}));
+      EXPECT_EQ(fileText(child.dir_ + "/flat.asm"), "old");
+      expectReport(child.err(), "ZEB Exception ($C000_013A): Control-C exception");
+    }
+  }
+  // Some run was interrupted in its middle.
+  EXPECT_TRUE(statuses.count(3)) << "every run ended before its interrupt";
 }
 
 // tarvel blocks writing a full pipe; the signal comes in the middle of a

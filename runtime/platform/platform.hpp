@@ -115,6 +115,47 @@ std::size_t readBlockSize(FileId file);
 // while keeping the hold, so that the file still cannot be opened again.
 void finishReading(FileId file);
 
+// ---- Files that take their targets' places only when the run succeeds ----
+//
+// Such a file is written under a fresh name in its target's directory and
+// renamed over the target at the end of a run that succeeded; on every
+// other end the temporary is removed and the target is left as it was.
+
+// Names one of these files; 0 never does.  At most two exist in a run.
+using ReplacementId = std::uint32_t;
+
+// Creates a new, empty file for `target`: exclusively, under a fresh name
+// in the directory of `target`, never an existing file and never through a
+// link planted at that name, with the permissions a new file gets there (on
+// POSIX 0666 less the umask).  From now on `target`, when it exists, counts
+// as held, as standard output does.  Returns 0 with the platform's error in
+// `error` when the file cannot be made.
+ReplacementId createReplacement(const char* target, int& error);
+
+// Standard output goes to replacement `id` from now on, and counts as
+// held as a file that standard output writes to always does.  Returns 0,
+// or the platform's error when standard output stays as it was.
+int sendStandardOutputTo(ReplacementId id);
+
+// Writes all of the bytes to replacement `id`; 0 or the platform's error.
+int writeReplacement(ReplacementId id, const char* bytes, std::size_t size);
+
+// Renames every replacement over its target, in the order they were made.
+// Returns 0; or, when one cannot be put in place, the platform's error,
+// with its number in `failed`: then its temporary and those after it are
+// removed, and so are the targets of those before it, already replaced,
+// so that no target stands there without the ones made with it.
+int putReplacementsInPlace(ReplacementId& failed);
+
+// Removes the temporary of every replacement not yet put in place.  Safe
+// inside a signal handler and on any thread.
+void discardReplacements();
+
+// Turns the directory separators of a name into the system's own, in place
+// (on POSIX a backslash becomes "/"), as the system is given the name when
+// a file is opened.
+void useSystemSeparators(char* name, std::size_t size);
+
 // ---- Standard output and standard error ----
 
 // True when standard output is interactive (a terminal or a console):

@@ -23,8 +23,10 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <unordered_set>
 #include <vector>
 
@@ -168,6 +170,48 @@ OpenFile* lookupFile(FileId file) {
   return &openFiles[file - 1];
 }
 
+// ---- Files that replace their targets ----
+
+struct Replacement {
+  std::string target;
+  std::string temporary;  // made before the file, never changed after
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  HANDLE hold = INVALID_HANDLE_VALUE;  // the target, held while it is replaced
+  std::atomic<bool> live{false};       // the temporary exists and is this run's
+};
+
+constexpr std::size_t kMaxReplacements = 2;
+std::array<Replacement, kMaxReplacements> replacements;
+std::atomic<std::size_t> replacementsMade{0};
+
+Replacement* lookupReplacement(ReplacementId id) {
+  if (id == 0 || id > replacementsMade.load()) return nullptr;
+  return &replacements[id - 1];
+}
+
+// A name no other run is likely to pick at the same moment.  Being hard
+// to guess is not what keeps it safe: the exclusive create is.
+std::string freshName(const std::string& directory) {
+  static std::uint64_t counter = 0;
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  std::uint64_t x = static_cast<std::uint64_t>(now.QuadPart) ^
+                    (static_cast<std::uint64_t>(GetCurrentProcessId()) << 40) ^
+                    (++counter * 0x9E3779B97F4A7C15u);
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  x ^= x >> 31;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name = directory + ".tarvel-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[(x >> shift) & 0xF];
+  return name + ".tmp";
+}
+
+void closeHandle(HANDLE& handle) {
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  handle = INVALID_HANDLE_VALUE;
+}
+
 // ---- Conditions and the report ----
 
 ConditionHandler conditionHandler = nullptr;
@@ -253,7 +297,10 @@ BOOL WINAPI onConsoleControl(DWORD event) {
   if (event == CTRL_C_EVENT && interruptIgnored) return TRUE;
   // A second interrupt ends the process at once, even when the first is
   // stuck reporting (say, waiting for a write to a pipe that nobody reads).
-  if (interrupts.fetch_add(1) > 0) ExitProcess(3);
+  if (interrupts.fetch_add(1) > 0) {
+    discardReplacements();
+    ExitProcess(3);
+  }
   // A report under way ends the process itself.
   if (reportOwner.load() != 0) return TRUE;
   DWORD reporter = 0;
@@ -493,6 +540,107 @@ std::size_t readBlockSize(FileId file) {
 void finishReading(FileId /*file*/) {
   // The handle is the hold, so it stays open; the read buffer is the
   // caller's to give back.
+}
+
+// ---- Files that replace their targets ----
+
+ReplacementId createReplacement(const char* target, int& error) {
+  const std::size_t index = replacementsMade.load();
+  if (index == kMaxReplacements) {
+    error = ERROR_TOO_MANY_OPEN_FILES;
+    return 0;
+  }
+  Replacement& r = replacements[index];
+  r.target = target;
+  const std::size_t separator = r.target.find_last_of("\\/:");
+  const std::string directory =
+      separator == std::string::npos ? "" : r.target.substr(0, separator + 1);
+  // An interrupt waits until the file is either made and recorded or not
+  // made, so that its report removes exactly what this run made.
+  enterOutputSection();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    r.temporary = freshName(directory);
+    // CREATE_NEW fails on any existing name, a link included.
+    r.handle = CreateFileA(r.temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (r.handle != INVALID_HANDLE_VALUE) break;
+    error = static_cast<int>(GetLastError());
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+  }
+  if (r.handle != INVALID_HANDLE_VALUE) {
+    r.live.store(true);
+    replacementsMade.store(index + 1);
+  }
+  leaveOutputSection();
+  if (r.handle == INVALID_HANDLE_VALUE) return 0;
+  // The target cannot be read back while it is being replaced: held the
+  // way this run holds the files it reads, by an open that shares nothing.
+  r.hold =
+      CreateFileA(target, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  error = 0;
+  return static_cast<ReplacementId>(index + 1);
+}
+
+int sendStandardOutputTo(ReplacementId id) {
+  const Replacement* r = lookupReplacement(id);
+  if (r == nullptr) return ERROR_INVALID_HANDLE;
+  if (!SetStdHandle(STD_OUTPUT_HANDLE, r->handle)) return static_cast<int>(GetLastError());
+  consoleOutput = false;
+  standardOutputFile = identityOf(r->handle);
+  return 0;
+}
+
+int writeReplacement(ReplacementId id, const char* bytes, std::size_t size) {
+  const Replacement* r = lookupReplacement(id);
+  if (r == nullptr) return ERROR_INVALID_HANDLE;
+  while (size > 0) {
+    const auto chunk = static_cast<DWORD>(size < kWriteLimit ? size : kWriteLimit);
+    DWORD done = 0;
+    if (!WriteFile(r->handle, bytes, chunk, &done, nullptr))
+      return static_cast<int>(GetLastError());
+    bytes += done;
+    size -= done;
+  }
+  return 0;
+}
+
+int putReplacementsInPlace(ReplacementId& failed) {
+  const std::size_t made = replacementsMade.load();
+  for (std::size_t i = 0; i < made; ++i) {
+    Replacement& r = replacements[i];
+    if (!r.live.load()) continue;
+    int error = CloseHandle(r.handle) ? 0 : static_cast<int>(GetLastError());
+    r.handle = INVALID_HANDLE_VALUE;
+    closeHandle(r.hold);
+    if (error == 0 &&
+        !MoveFileExA(r.temporary.c_str(), r.target.c_str(), MOVEFILE_REPLACE_EXISTING))
+      error = static_cast<int>(GetLastError());
+    if (error == 0) {
+      r.live.store(false);
+      continue;
+    }
+    failed = static_cast<ReplacementId>(i + 1);
+    discardReplacements();
+    for (std::size_t j = 0; j < i; ++j) DeleteFileA(replacements[j].target.c_str());
+    return error;
+  }
+  return 0;
+}
+
+void discardReplacements() {
+  const std::size_t made = replacementsMade.load();
+  for (std::size_t i = 0; i < made; ++i) {
+    Replacement& r = replacements[i];
+    if (!r.live.exchange(false)) continue;
+    // Shared with nobody, the file can be deleted only once it is closed.
+    closeHandle(r.handle);
+    closeHandle(r.hold);
+    DeleteFileA(r.temporary.c_str());
+  }
+}
+
+void useSystemSeparators(char* /*name*/, std::size_t /*size*/) {
+  // Both separators are the system's own.
 }
 
 // ---- Standard output and standard error ----

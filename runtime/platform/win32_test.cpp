@@ -151,7 +151,7 @@ std::pair<std::string, DWORD> runCommandLine(const std::string& arguments) {
 TEST(Win32CommandLine, SplitByTheRuntimeAsTheSystemKeepsIt) {
   write("a b.asm", "spaced\n");
   write("ab.asm", "joined\n");
-  const std::string usage = "Usage: tarvel filename\r\n";
+  const std::string usage = "Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n";
   const std::pair<std::string, std::pair<std::string, DWORD>> cases[] = {
       {"\"a b.asm\"", {"spaced\r\n", 0}},
       {"a b.asm", {usage, 2}},
