@@ -12,7 +12,7 @@ namespace {
 
 constexpr StringLiteral kCouldNotOpen("Could not open '");
 constexpr StringLiteral kCouldNotOpenEnd("'\r\n");
-constexpr StringLiteral kCouldNotOpenEndOnError("'\n");
+constexpr StringLiteral kCouldNotOpenEndOnError("'");
 
 struct DirectiveForm {
   Directive directive;
@@ -143,9 +143,7 @@ InputFile Expansion::openInclude(StringRef name) {
   putText(path);
   putText(kCouldNotOpenEnd);
   if (echoOpenFailures_) {
-    // One write, so that the line is never interleaved with another's.
-    writeText(OutputHandle::standardError,
-              concatNew(concatNew(kCouldNotOpen, path), kCouldNotOpenEndOnError));
+    putErrorLine(concatNew(concatNew(kCouldNotOpen, path), kCouldNotOpenEndOnError).view());
   }
   anyOpenFailed_ = true;
   return file;

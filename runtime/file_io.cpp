@@ -387,6 +387,12 @@ void writeText(OutputHandle handle, StringRef s) {
   output::write(s.chars(), s.length());
 }
 
+void putErrorLine(std::string_view text) {
+  std::string line(text);
+  line += platform::standardErrorLineEnd();
+  platform::writeStandardError(line.data(), line.size());
+}
+
 void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, char fill) {
   const std::int64_t w = width < 0 ? -std::int64_t{width} : width;
   if (w > 1024) raiseFailure(failure::kFieldWidth);

@@ -161,6 +161,9 @@ enum class OutputHandle { standardOutput, standardError };
 // Writes the characters of s.  Raises 9, or 11 when the device is full,
 // when the output cannot be written.
 void writeText(OutputHandle handle, StringRef s);
+// Writes `text` and the platform's line end to standard error, in one
+// write so that the line is never interleaved with another process's.
+void putErrorLine(std::string_view text);
 // Writes value in decimal padded to |width| as formatDecimal does.  Raises
 // 16, writing nothing, when |width| is above 1024.
 void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, char fill);

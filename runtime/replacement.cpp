@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "runtime/failure.hpp"
+#include "runtime/file_io.hpp"
 #include "runtime/output.hpp"
 #include "runtime/platform/platform.hpp"
 
@@ -21,8 +22,8 @@ std::vector<std::string>& targets() {
 void sayCouldNotWrite(std::string_view target) {
   std::string line = "Could not write '";
   line.append(target);
-  line += "'\n";
-  platform::writeStandardError(line.data(), line.size());
+  line += '\'';
+  putErrorLine(line);
 }
 
 platform::ReplacementId create(std::string_view target) {

@@ -245,7 +245,7 @@ TEST_F(Command, OutputFileIsReplacedOnlyOnSuccess) {
   const std::string dep = "flat.asm: main.asm \\\n a\\ \\#1$$.inc \\\n lib" + sep + "sub" + sep +
                           "b.inc\na\\ \\#1$$.inc:\nlib" + sep + "sub" + sep + "b.inc:\n";
   const std::string old = "old";
-  const std::string report9 = "ZEB Exception (9): File write error\n";
+  const std::string report9 = "ZEB Exception (9): File write error" + kReportEnd;
   struct Case {
     std::vector<std::string> args;
     std::string extraLine;  // appended to main.asm
@@ -264,28 +264,28 @@ TEST_F(Command, OutputFileIsReplacedOnlyOnSuccess) {
        "include gone.inc\n",
        1,
        "",
-       "Could not open 'lib\\gone.inc'\n",
+       "Could not open 'lib\\gone.inc'" + kReportEnd,
        old,
        old},
       {{"-o", "flat.asm", "--depfile=flat.d", "main.asm"},
        ".include\n",
        3,
        "",
-       "ZEB Exception (2): Index into string is out of range\n",
+       "ZEB Exception (2): Index into string is out of range" + kReportEnd,
        old,
        old},
       {{"-o", "flat.asm", "--depfile=flat.d", "main.asm"},
        "include flat.asm\n",
        1,
        "",
-       "Could not open 'lib\\flat.asm'\n",
+       "Could not open 'lib\\flat.asm'" + kReportEnd,
        old,
        old},
       {{"-o", "flat.asm", "missing.asm"},
        "",
        1,
        "",
-       "Could not open 'lib\\missing.asm'\n",
+       "Could not open 'lib\\missing.asm'" + kReportEnd,
        old,
        old},
       // Targets that cannot be made or replaced.
@@ -293,15 +293,21 @@ TEST_F(Command, OutputFileIsReplacedOnlyOnSuccess) {
        "",
        3,
        "",
-       "Could not write 'nowhere/flat.asm'\n" + report9,
+       "Could not write 'nowhere/flat.asm'" + kReportEnd + report9,
        old,
        old},
-      {{"-o", "sub", "main.asm"}, "", 3, "", "Could not write 'sub'\n" + report9, old, old},
+      {{"-o", "sub", "main.asm"},
+       "",
+       3,
+       "",
+       "Could not write 'sub'" + kReportEnd + report9,
+       old,
+       old},
       {{"-o", "flat.asm", "--depfile", "sub", "main.asm"},
        "",
        3,
        "",
-       "Could not write 'sub'\n" + report9,
+       "Could not write 'sub'" + kReportEnd + report9,
        std::nullopt,
        old},
       // Command lines the usage message shows are wrong.

@@ -197,4 +197,8 @@ void leaveOutputSection();
 // inside a signal handler.
 void writeStandardError(const char* bytes, std::size_t size);
 
+// The line end of the lines the program writes to standard error: LF where
+// text lines end in LF, CR LF on Windows, like everything else it writes.
+const char* standardErrorLineEnd();
+
 }  // namespace tarvel::platform

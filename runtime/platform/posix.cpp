@@ -524,6 +524,8 @@ void leaveOutputSection() {
 
 bool isDeviceFull(int error) { return error == ENOSPC || error == EDQUOT; }
 
+const char* standardErrorLineEnd() { return "\n"; }
+
 void writeStandardError(const char* bytes, std::size_t size) {
   writeAll(STDERR_FILENO, bytes, size);
 }

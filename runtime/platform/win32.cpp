@@ -684,6 +684,8 @@ void leaveOutputSection() {
   if (last) yieldToInterrupt();
 }
 
+const char* standardErrorLineEnd() { return "\r\n"; }
+
 void writeStandardError(const char* bytes, std::size_t size) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   while (size > 0) {
