@@ -12,6 +12,7 @@ namespace {
 
 constexpr StringLiteral kCouldNotOpen("Could not open '");
 constexpr StringLiteral kCouldNotOpenEnd("'\r\n");
+constexpr StringLiteral kCouldNotOpenEndOnError("'");
 
 // The usual size of the line buffer; one grown for a long line shrinks back.
 constexpr std::uint32_t kSpillSize = 256;
@@ -136,15 +137,23 @@ Expansion::Expansion(StringRef includeDirectory, NameTable& names, FileSystem& f
 InputFile Expansion::openInclude(StringRef name) {
   // Not finding a name is ordinary here: no failure is raised for it.
   InputFile file = tryOpenFile(name, kGenericRead, files_);
-  if (file.isOpen()) return file;
+  if (file.isOpen()) {
+    if (opened_ != nullptr) opened_->emplace_back(name.view());
+    return file;
+  }
   HeapString path = concatNew(includeDirectory_, name);
   file = tryOpenFile(path, kGenericRead, files_);
-  if (!file.isOpen()) {
-    putText(kCouldNotOpen);
-    putText(path);
-    putText(kCouldNotOpenEnd);
-    anyOpenFailed_ = true;
+  if (file.isOpen()) {
+    if (opened_ != nullptr) opened_->emplace_back(path.view());
+    return file;
   }
+  putText(kCouldNotOpen);
+  putText(path);
+  putText(kCouldNotOpenEnd);
+  if (echoOpenFailures_) {
+    putErrorLine(concatNew(concatNew(kCouldNotOpen, path), kCouldNotOpenEndOnError).view());
+  }
+  anyOpenFailed_ = true;
   return file;
 }
 

@@ -97,4 +97,9 @@ std::uint32_t argumentCount() { return processArguments().count(); }
 
 StringRef argumentAt(std::uint32_t index) { return processArguments().at(index); }
 
+bool isSystemHelpSwitch(std::string_view argument) {
+  const char* helpSwitch = platform::helpSwitch();
+  return helpSwitch != nullptr && argument == helpSwitch;
+}
+
 }  // namespace tarvel

@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "runtime/counted_string.hpp"
 
@@ -63,5 +64,9 @@ std::uint32_t argumentCount();
 // The argument of this process at `index`.  Raises 3 when index is not below
 // argumentCount().
 StringRef argumentAt(std::uint32_t index);
+
+// True when `argument` is the system's own way of asking a command for help
+// ("/?" on Windows, where no file can bear that name); never on POSIX.
+bool isSystemHelpSwitch(std::string_view argument);
 
 }  // namespace tarvel

@@ -410,7 +410,25 @@ InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs) {
   return file;
 }
 
-void writeText(OutputHandle /*handle*/, StringRef s) { output::write(s.chars(), s.length()); }
+std::string systemName(std::string_view name) {
+  std::string converted(name);
+  platform::useSystemSeparators(converted.data(), converted.size());
+  return converted;
+}
+
+void writeText(OutputHandle handle, StringRef s) {
+  if (handle == OutputHandle::standardError) {
+    platform::writeStandardError(s.chars(), s.length());
+    return;
+  }
+  output::write(s.chars(), s.length());
+}
+
+void putErrorLine(std::string_view text) {
+  std::string line(text);
+  line += platform::standardErrorLineEnd();
+  platform::writeStandardError(line.data(), line.size());
+}
 
 void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, char fill) {
   const std::int64_t w = width < 0 ? -std::int64_t{width} : width;

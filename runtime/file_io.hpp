@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -240,12 +241,20 @@ InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs = realFi
 // more than one place.
 InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
 
-// Where output goes.  Standard output is the only destination.
-enum class OutputHandle { standardOutput };
+// The name a file is opened by, as the system is given it: on POSIX with
+// "/" for every backslash.
+std::string systemName(std::string_view name);
+
+// Where output goes: standard output, through its buffer, or standard
+// error, unbuffered.
+enum class OutputHandle { standardOutput, standardError };
 
 // Writes the characters of s.  Raises 9, or 11 when the device is full,
 // when the output cannot be written.
 void writeText(OutputHandle handle, StringRef s);
+// Writes `text` and the platform's line end to standard error, in one
+// write so that the line is never interleaved with another process's.
+void putErrorLine(std::string_view text);
 // Writes value in decimal padded to |width| as formatDecimal does.  Raises
 // 16, writing nothing, when |width| is above 1024.
 void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, char fill);

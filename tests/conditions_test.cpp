@@ -44,10 +44,11 @@ ChildResult runChild(const std::vector<std::string>& argv) {
 // The report must be all of standard error, but a sanitizer runtime may
 // have written lines of its own in front of it.
 void expectReport(const std::string& err, const std::string& report) {
+  using tarvel::testing::kReportEnd;
 #if defined(__SANITIZE_ADDRESS__)
-  EXPECT_TRUE(err == report + "\n" || err.ends_with("\n" + report + "\n")) << err;
+  EXPECT_TRUE(err == report + kReportEnd || err.ends_with("\n" + report + kReportEnd)) << err;
 #else
-  EXPECT_EQ(err, report + "\n");
+  EXPECT_EQ(err, report + kReportEnd);
 #endif
 }
 
@@ -122,7 +123,7 @@ TEST(TarvelArguments, TooManyEndWithFailure17MostThatFitGiveUsage) {
   for (int i = 0; i < 254; ++i) argv.push_back("a" + std::to_string(i));
   const ChildResult most = runChild(argv);
   EXPECT_EQ(most.status, 2);
-  EXPECT_EQ(most.out, "Usage: tarvel filename\r\n");
+  EXPECT_EQ(most.out, "Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n");
   EXPECT_EQ(most.err, "");
 
   argv.push_back("one-more");
@@ -310,6 +311,83 @@ TEST_P(TarvelSignal, WhileReadingFifo) {
   expectEndWithReport(GetParam().second);
   close(writer);
   EXPECT_EQ(fileText(outPath), "  mov eax, 1\r\n");
+}
+
+// The same with -o: the run ends with the report, the output file is as it
+// was and no temporary file is left beside it.
+TEST_P(TarvelSignal, WhileReadingFifoWithOutputFile) {
+  if (kTestingWindowsBuild)
+    GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
+  const std::string fifo = dir_ + "/input.asm";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(dir_ + "/flat.asm") << "old";
+  TarvelChild::start({{"-o", "flat.asm", "--depfile=flat.d", "input.asm"}, -1});
+  int writer = -1;
+  ASSERT_TRUE(await([&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+  ASSERT_EQ(write(writer, "  mov eax, 1\n", 13), 13);
+  // Once the line is read, tarvel waits in the next read, its temporary
+  // file made.
+  int pending = 1;
+  EXPECT_TRUE(await([&] { return ioctl(writer, FIONREAD, &pending) == 0 && pending == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto temporaries = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename();
+      if (name != "input.asm" && name != "flat.asm" && name != "err") names.push_back(name);
+    }
+    return names;
+  };
+  EXPECT_EQ(temporaries().size(), 1u);
+  kill(pid_, GetParam().first);
+  expectEndWithReport(GetParam().second);
+  close(writer);
+  EXPECT_EQ(fileText(dir_ + "/flat.asm"), "old");
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// An interrupt at any moment of a run with -o: the run either ends with
+// status 0 and the whole text in place, or with the report, the output
+// file as it was and no temporary file left.
+TEST(InterruptWithOutputFile, EitherAllInPlaceOrNothingChanged) {
+  const std::string line = "\tmov eax, dword ptr [ebx+ecx*4+16] ; a line of usual length";
+  std::string input, expected;
+  for (int i = 0; i < 400000; ++i) {
+    input += line + "\n";
+    expected += line + "\r\n";
+  }
+  std::set<int> statuses;
+  for (int delayMs : {0, 1, 2, 5, 10, 20, 40, 80}) {
+    SCOPED_TRACE(delayMs);
+    TarvelChild child;
+    std::ofstream(child.dir_ + "/input.asm") << input;
+    std::ofstream(child.dir_ + "/flat.asm") << "old";
+    child.start({{"-o", "flat.asm", "--depfile=flat.d", "input.asm"}, -1});
+    // From the moment the temporary file is there (the run has begun).
+    const auto names = [&] {
+      std::set<std::string> found;
+      for (const auto& entry : std::filesystem::directory_iterator(child.dir_))
+        found.insert(entry.path().filename().string());
+      return found;
+    };
+    EXPECT_TRUE(await([&] { return names().size() > 3 || child.ended(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(child.pid_, SIGINT);
+    const int status = child.finish();
+    statuses.insert(status);
+    if (status == 0) {
+      EXPECT_EQ(names(), (std::set<std::string>{"err", "input.asm", "flat.asm", "flat.d"}));
+      EXPECT_TRUE(fileText(child.dir_ + "/flat.asm") == expected);
+      EXPECT_EQ(child.err(), "");
+    } else {
+      EXPECT_EQ(status, 3);
+      EXPECT_EQ(names(), (std::set<std::string>{"err", "input.asm", "flat.asm"}));
+      EXPECT_EQ(fileText(child.dir_ + "/flat.asm"), "old");
+      expectReport(child.err(), "ZEB Exception ($C000_013A): Control-C exception");
+    }
+  }
+  // Some run was interrupted in its middle.
+  EXPECT_TRUE(statuses.count(3)) << "every run ended before its interrupt";
 }
 
 // tarvel blocks writing a full pipe; the signal comes in the middle of a
@@ -527,11 +605,16 @@ INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
 
 // Inputs and surroundings that try to make tarvel crash, hang, lose output
 // or grow without end: each has a defined outcome.
+enum class Output {
+  kFile,        // the file out.txt in the directory
+  kClosed,      // no standard output at all
+  kReaderGone,  // a pipe whose reader has gone before the run began
+};
 struct HostileCase {
   const char* name;
   std::function<std::vector<std::string>(const std::string& dir)> setUp;  // the arguments
-  bool outputToFile;  // standard output is the file out.txt in the directory, else closed
-  int status;
+  Output output;
+  int status;       // exit status, or minus the ending signal
   std::string out;  // the whole of out.txt
   const char* report;
 };
@@ -553,7 +636,14 @@ TEST_P(Hostile, DefinedOutcome) {
     GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
   Launch launch{c.setUp(dir_)};
   const std::string outPath = dir_ + "/out.txt";
-  if (c.outputToFile) launch.outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (c.output == Output::kFile)
+    launch.outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (c.output == Output::kReaderGone) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[0]);
+    launch.outFd = fds[1];
+  }
   start(launch);
   if (launch.outFd >= 0) close(launch.outFd);
   EXPECT_EQ(finish(), c.status);
@@ -562,7 +652,7 @@ TEST_P(Hostile, DefinedOutcome) {
   } else {
     EXPECT_EQ(err(), "");
   }
-  if (c.outputToFile) {
+  if (c.output == Output::kFile) {
     EXPECT_TRUE(fileText(outPath) == c.out) << fileText(outPath).size();
   }
 }
@@ -576,7 +666,7 @@ HostileCase namedAsItIs(const char* caseName, const std::string& name) {
                        put(d + "/" + name, "q\n");
                        return std::vector<std::string>{name};
                      },
-                     true,
+                     Output::kFile,
                      0,
                      "q\r\n",
                      ""};
@@ -591,19 +681,19 @@ INSTANTIATE_TEST_SUITE_P(
                       put(d + "/a\nb.asm", "x\n");
                       return std::vector<std::string>{"a\nb.asm"};
                     },
-                    true, 0, "x\r\n", ""},
+                    Output::kFile, 0, "x\r\n", ""},
         HostileCase{"NameWithLeadingDash",
                     [](const std::string& d) {
                       put(d + "/-x.asm", "x\n");
                       return std::vector<std::string>{"-x.asm"};
                     },
-                    true, 0, "x\r\n", ""},
+                    Output::kFile, 0, "x\r\n", ""},
         HostileCase{"NameTooLong",
                     [](const std::string& d) {
                       put(d + "/main.asm", "include " + kLongName + "\nend\n");
                       return std::vector<std::string>{"main.asm"};
                     },
-                    true, 1, "Could not open 'inc\\" + kLongName + "'\r\nend\r\n", ""},
+                    Output::kFile, 1, "Could not open 'inc\\" + kLongName + "'\r\nend\r\n", ""},
         // Read like any file once a writer comes.
         HostileCase{"FifoIncluded",
                     [](const std::string& d) {
@@ -621,7 +711,7 @@ INSTANTIATE_TEST_SUITE_P(
                       }).detach();
                       return std::vector<std::string>{"main.asm"};
                     },
-                    true, 0, "a\r\nf\r\nb\r\n", ""},
+                    Output::kFile, 0, "a\r\nf\r\nb\r\n", ""},
         HostileCase{"DirectoryAndLinkLoop",
                     [](const std::string& d) {
                       std::filesystem::create_directory(d + "/sub");
@@ -629,7 +719,8 @@ INSTANTIATE_TEST_SUITE_P(
                       put(d + "/main.asm", "include sub\ninclude loop\n");
                       return std::vector<std::string>{"main.asm"};
                     },
-                    true, 1, "Could not open 'inc\\sub'\r\nCould not open 'inc\\loop'\r\n", ""},
+                    Output::kFile, 1, "Could not open 'inc\\sub'\r\nCould not open 'inc\\loop'\r\n",
+                    ""},
         // Reading back what it writes would never end.
         HostileCase{
             "OwnOutputFile",
@@ -637,7 +728,7 @@ INSTANTIATE_TEST_SUITE_P(
               put(d + "/main.asm", kBulk.first + "include out.txt\n.include \"./out.txt\"\n");
               return std::vector<std::string>{"main.asm"};
             },
-            true, 1,
+            Output::kFile, 1,
             kBulk.second + "Could not open 'inc\\out.txt'\r\nCould not open 'inc\\./out.txt'\r\n",
             ""},
         // The shell has split the words already: a name is taken as it is.
@@ -648,8 +739,44 @@ INSTANTIATE_TEST_SUITE_P(
                       put(d + "/main.asm", "x\n");
                       return std::vector<std::string>{"main.asm"};
                     },
-                    false, 3, "", "ZEB Exception (9): File write error"}),
+                    Output::kClosed, 3, "", "ZEB Exception (9): File write error"},
+        // As with cat on POSIX; on Windows the run ends as quietly, with
+        // status 3 (and no window).
+        HostileCase{"ReaderGone",
+                    [](const std::string& d) {
+                      put(d + "/main.asm", "x\n");
+                      return std::vector<std::string>{"main.asm"};
+                    },
+                    Output::kReaderGone, kTestingWindowsBuild ? 3 : -SIGPIPE, "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Runs share the files they read: while one run, stuck writing to a pipe
+// nobody reads yet, holds an include, a second run that includes it too
+// reads it, and both give their whole output.
+TEST(SharedIncludes, ConcurrentRunsBothComplete) {
+  TarvelChild first;
+  const auto& [bulkIn, bulkOut] = kBulk;
+  put(first.dir_ + "/shared.inc", bulkIn);
+  put(first.dir_ + "/a.asm", "a\ninclude shared.inc\n");
+  put(first.dir_ + "/b.asm", "b\ninclude shared.inc\n");
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  first.start({{"a.asm"}, fds[1]});
+  close(fds[1]);
+  awaitFullPipe(fds[0]);
+
+  const ChildResult second =
+      tarvel::testing::runChild({TARVEL_BINARY, "b.asm"}, {first.dir_, {"zebinc=inc"}, {}});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.err, "");
+  EXPECT_TRUE(second.out == "b\r\n" + bulkOut) << second.out.substr(0, 80);
+
+  const std::string out = drain(fds[0]);
+  close(fds[0]);
+  EXPECT_EQ(first.finish(), 0);
+  EXPECT_EQ(first.err(), "");
+  EXPECT_TRUE(out == "a\r\n" + bulkOut) << out.size() << " bytes";
+}
 
 // However little memory the process may have, it ends with its output or
 // with the report of failure 13, never with an abort.

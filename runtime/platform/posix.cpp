@@ -10,8 +10,10 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -133,6 +135,42 @@ OpenFile* lookupFile(FileId file) {
   return &openFiles[file - 1];
 }
 
+// ---- Files that replace their targets ----
+
+struct Replacement {
+  std::string target;
+  std::string temporary;  // made before the file, never changed after
+  int fd = -1;
+  volatile sig_atomic_t live = 0;  // the temporary exists and is this run's
+};
+
+constexpr std::size_t kMaxReplacements = 2;
+std::array<Replacement, kMaxReplacements> replacements;
+std::size_t replacementsMade = 0;
+
+Replacement* lookupReplacement(ReplacementId id) {
+  if (id == 0 || id > replacementsMade) return nullptr;
+  return &replacements[id - 1];
+}
+
+// A name no other run is likely to pick at the same moment.  Being hard
+// to guess is not what keeps it safe: the exclusive create is.
+std::string freshName(const std::string& directory) {
+  static std::uint64_t counter = 0;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::uint64_t x =
+      static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
+      (static_cast<std::uint64_t>(getpid()) << 40) ^ (++counter * 0x9E3779B97F4A7C15u);
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  x ^= x >> 31;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name = directory + ".tarvel-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[(x >> shift) & 0xF];
+  return name + ".tmp";
+}
+
 // ---- Conditions ----
 
 ConditionHandler conditionHandler = nullptr;
@@ -192,6 +230,13 @@ std::uint32_t conditionCode(int signal, const siginfo_t* info) {
 std::atomic<bool> reportClaimed{false};
 std::atomic<int> interruptsSeen{0};
 
+// Ends the process with status 3 without a report, leaving no temporary
+// file behind.
+[[noreturn]] void endAtOnce() {
+  discardReplacements();
+  _exit(3);
+}
+
 [[noreturn]] void deliverCondition(std::uint32_t code) {
   conditionHandler(code);
   _exit(3);  // the handler does not return; this is only a safeguard
@@ -205,11 +250,11 @@ void onSignal(int signal, siginfo_t* info, void* /*context*/) {
   const bool interrupt = signal == SIGINT && !fault;
   // A second interrupt ends the process at once: say, one stuck writing
   // to a pipe nobody reads.
-  if (interrupt && ++interruptsSeen >= 2) _exit(3);
+  if (interrupt && ++interruptsSeen >= 2) endAtOnce();
   if (reportClaimed.load()) {
     // The report under way goes on; the first interrupt adds nothing.
     if (interrupt) return;
-    _exit(3);
+    endAtOnce();
   }
   const std::uint32_t code = conditionCode(signal, info);
   if (inOutputSection && !fault) {
@@ -259,6 +304,8 @@ void startProcess(int argc, char** argv) {
 }
 
 CommandLine commandLine() { return CommandLine{nullptr, savedArgc, savedArgv}; }
+
+const char* helpSwitch() { return nullptr; }  // "/?" is a file name like any other
 
 std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint32_t room) {
   std::string result;
@@ -315,7 +362,7 @@ bool installConditionHandlers(ConditionHandler handler) {
 
 bool claimReport() { return !reportClaimed.exchange(true); }
 
-void yieldToReport() { _exit(3); }
+void yieldToReport() { endAtOnce(); }
 
 void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
                        std::size_t textSize) {
@@ -400,6 +447,99 @@ void finishReading(FileId file) {
   f->fd = -1;
 }
 
+// ---- Files that replace their targets ----
+
+ReplacementId createReplacement(const char* target, int& error) {
+  if (replacementsMade == kMaxReplacements) {
+    error = EMFILE;
+    return 0;
+  }
+  Replacement& r = replacements[replacementsMade];
+  r.target = target;
+  const std::size_t slash = r.target.rfind('/');
+  const std::string directory = slash == std::string::npos ? "" : r.target.substr(0, slash + 1);
+  // An interrupt waits until the file is either made and recorded or not
+  // made, so that its handler removes exactly what this run made.
+  sigset_t interrupt, previous;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    r.temporary = freshName(directory);
+    pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
+    r.fd = ::open(r.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    error = r.fd < 0 ? errno : 0;
+    if (r.fd >= 0) {
+      r.live = 1;
+      ++replacementsMade;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (r.fd >= 0) break;
+    if (error != EEXIST && error != EINTR) return 0;
+  }
+  if (r.fd < 0) return 0;
+  // The target cannot be read back while it is being replaced.
+  struct stat st {};
+  if (::stat(target, &st) == 0) heldFiles.insert(FileKey{st.st_dev, st.st_ino});
+  if (fstat(r.fd, &st) == 0) heldFiles.insert(FileKey{st.st_dev, st.st_ino});
+  return static_cast<ReplacementId>(replacementsMade);
+}
+
+int sendStandardOutputTo(ReplacementId id) {
+  const Replacement* r = lookupReplacement(id);
+  if (r == nullptr) return EBADF;
+  while (dup2(r->fd, STDOUT_FILENO) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  // A file now: written as standard output itself.
+  if (outputFd != STDOUT_FILENO) {
+    ::close(outputFd);
+    outputFd = STDOUT_FILENO;
+  }
+  interactiveOutput = false;
+  struct stat st {};
+  if (fstat(r->fd, &st) == 0) outputFile = FileKey{st.st_dev, st.st_ino};
+  return 0;
+}
+
+int writeReplacement(ReplacementId id, const char* bytes, std::size_t size) {
+  const Replacement* r = lookupReplacement(id);
+  return r == nullptr ? EBADF : writeAll(r->fd, bytes, size);
+}
+
+int putReplacementsInPlace(ReplacementId& failed) {
+  for (std::size_t i = 0; i < replacementsMade; ++i) {
+    Replacement& r = replacements[i];
+    if (!r.live) continue;
+    int error = ::close(r.fd) == 0 ? 0 : errno;
+    r.fd = -1;
+    if (error == 0 && ::rename(r.temporary.c_str(), r.target.c_str()) != 0) error = errno;
+    if (error == 0) {
+      r.live = 0;
+      continue;
+    }
+    failed = static_cast<ReplacementId>(i + 1);
+    discardReplacements();
+    for (std::size_t j = 0; j < i; ++j) ::unlink(replacements[j].target.c_str());
+    return error;
+  }
+  return 0;
+}
+
+void discardReplacements() {
+  for (std::size_t i = 0; i < replacementsMade; ++i) {
+    Replacement& r = replacements[i];
+    if (!r.live) continue;
+    r.live = 0;
+    ::unlink(r.temporary.c_str());
+  }
+}
+
+void useSystemSeparators(char* name, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (name[i] == '\\') name[i] = '/';
+  }
+}
+
 // ---- Standard output and standard error ----
 
 bool standardOutputIsInteractive() { return interactiveOutput; }
@@ -436,6 +576,8 @@ void leaveOutputSection() {
 }
 
 bool isDeviceFull(int error) { return error == ENOSPC || error == EDQUOT; }
+
+const char* standardErrorLineEnd() { return "\n"; }
 
 void writeStandardError(const char* bytes, std::size_t size) {
   writeAll(STDERR_FILENO, bytes, size);
