@@ -530,6 +530,21 @@ TEST(InterruptBeforeWrite, IsNotHeldBehindTheWait) {
   close(fds[0]);
 }
 
+// With -o the text goes to the file, never to the pipe or terminal that
+// standard output was at the start, whatever way that was written.
+TEST(OutputFile, NotThePipeStandardOutputWas) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  TarvelChild child;
+  std::ofstream(child.dir_ + "/main.asm", std::ios::binary) << "text\n";
+  child.start({{"-o", "flat.asm", "main.asm"}, fds[1]});
+  close(fds[1]);
+  EXPECT_EQ(drain(fds[0]), "");
+  close(fds[0]);
+  EXPECT_EQ(child.finish(), 0);
+  EXPECT_EQ(fileText(child.dir_ + "/flat.asm"), "text\r\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
                          ::testing::Values(
                              // An interrupt while the report of a failure writes out the rest.
