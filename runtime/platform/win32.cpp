@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "runtime/platform/platform.hpp"
+#include "runtime/platform/fresh_name.hpp"
 #include "runtime/platform/report_line.hpp"
 
 namespace tarvel::platform {
@@ -189,22 +190,12 @@ Replacement* lookupReplacement(ReplacementId id) {
   return &replacements[id - 1];
 }
 
-// A name no other run is likely to pick at the same moment.  Being hard
-// to guess is not what keeps it safe: the exclusive create is.
+// A fresh temporary name in `directory`: see fresh_name.hpp.
 std::string freshName(const std::string& directory) {
-  static std::uint64_t counter = 0;
   LARGE_INTEGER now{};
   QueryPerformanceCounter(&now);
-  std::uint64_t x = static_cast<std::uint64_t>(now.QuadPart) ^
-                    (static_cast<std::uint64_t>(GetCurrentProcessId()) << 40) ^
-                    (++counter * 0x9E3779B97F4A7C15u);
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
-  x ^= x >> 31;
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string name = directory + ".tarvel-";
-  for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[(x >> shift) & 0xF];
-  return name + ".tmp";
+  return platform::freshName(directory, static_cast<std::uint64_t>(now.QuadPart),
+                             GetCurrentProcessId());
 }
 
 void closeHandle(HANDLE& handle) {
