@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/block_copy.hpp"
+#include "runtime/block_copy/block_copy.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/fake_files_test.hpp"
 

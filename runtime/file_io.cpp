@@ -3,10 +3,6 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "runtime/failure.hpp"
 #include "runtime/output.hpp"
 
@@ -80,29 +76,7 @@ struct GrowingSink {
   void finish() { dest.str().setLength(count); }
 };
 
-// The first CR or LF among the n bytes at p, or null.
-#if defined(__SSE2__)
-const char* findLineEnd(const char* p, std::size_t n) {
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
-  for (; n >= 16; p += 16, n -= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
-    if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
-  }
-  for (; n > 0; ++p, --n) {
-    if (*p == '\r' || *p == '\n') return p;
-  }
-  return nullptr;
-}
-#else
-const char* findLineEnd(const char* p, std::size_t n) {
-  for (; n > 0; ++p, --n) {
-    if (*p == '\r' || *p == '\n') return p;
-  }
-  return nullptr;
-}
-#endif
+using blockcopy::findLineEnd;
 
 }  // namespace
 

@@ -1,0 +1,1 @@
+#include "runtime/block_copy/block_copy.hpp"
