@@ -9,7 +9,6 @@ namespace {
 
 struct Bytewise {
   static constexpr bool kHasLookup = false;
-  struct Table {};
 
   static Bits equal(const char* p, char c) {
     Bits mask = 0;

@@ -8,9 +8,8 @@
 //   K::equal(p, c)          the mask of the bytes equal to c
 //   K::foldedEqual(p, c)    the mask of the bytes that with bit 0x20 set equal c
 //   K::store64(to, from)    copies 64 bytes with the widest stores it has
-//   K::Table                a 16-entry table as the kernel holds it (empty
-//                           when the kernel has no table lookup)
 // and, when K::kHasLookup, a table lookup:
+//   K::Table                     a 16-entry table as the kernel holds it
 //   K::table(entries)            a table made of 16 characters
 //   K::lookupEqual(p, key, t)    the mask of the bytes of p that with bit 0x20
 //                                set equal t[f & 15], where f is the byte at
@@ -39,24 +38,37 @@ inline unsigned onesAtTop(Bits x) { return zerosAtTop(~x); }
 inline unsigned countOnes(Bits x) { return static_cast<unsigned>(__builtin_popcountll(x)); }
 inline Bits below(std::size_t n) { return n >= kBlock ? ~Bits{0} : (Bits{1} << n) - 1; }
 
-// The mask of the bytes that start a wanted prefix (see Prefixes).
+// The mask of the bytes that start a wanted prefix (see Prefixes), by four
+// table lookups: the common case, kept apart so that the tables stay in
+// registers.
 template <class K>
-class PrefixMask {
+class FourByTable {
  public:
-  explicit PrefixMask(const Prefixes& prefixes) : prefixes_(prefixes) {
-    if constexpr (K::kHasLookup)
-      for (std::size_t k = 0; k < 4; ++k) tables_[k] = K::table(prefixes.tables[k]);
+  explicit FourByTable(const Prefixes& prefixes)
+      : first_(K::table(prefixes.tables[0])),
+        second_(K::table(prefixes.tables[1])),
+        third_(K::table(prefixes.tables[2])),
+        fourth_(K::table(prefixes.tables[3])) {}
+
+  // The third and fourth characters are looked at only in blocks where
+  // the first two match somewhere: in most blocks they match nowhere.
+  Bits operator()(const char* p) const {
+    const Bits two = K::lookupEqual(p, p, first_) & K::lookupEqual(p + 1, p, second_);
+    if (two == 0) return 0;
+    return two & K::lookupEqual(p + 2, p, third_) & K::lookupEqual(p + 3, p, fourth_);
   }
 
+ private:
+  typename K::Table first_, second_, third_, fourth_;
+};
+
+// The same for any Prefixes, comparing with each prefix in turn.
+template <class K>
+class EachPrefix {
+ public:
+  explicit EachPrefix(const Prefixes& prefixes) : prefixes_(prefixes) {}
+
   Bits operator()(const char* p) const {
-    if constexpr (K::kHasLookup) {
-      if (prefixes_.byTable) {
-        Bits mask = K::lookupEqual(p, p, tables_[0]) & K::lookupEqual(p + 1, p, tables_[1]);
-        if (prefixes_.size > 2) mask &= K::lookupEqual(p + 2, p, tables_[2]);
-        if (prefixes_.size > 3) mask &= K::lookupEqual(p + 3, p, tables_[3]);
-        return mask;
-      }
-    }
     Bits mask = 0;
     for (std::size_t j = 0; j < prefixes_.count; ++j) {
       const char* prefix = prefixes_.prefixes[j];
@@ -68,8 +80,7 @@ class PrefixMask {
   }
 
  private:
-  const Prefixes& prefixes_;
-  typename K::Table tables_[4];
+  Prefixes prefixes_;
 };
 
 // Output into the standard-output buffer; pieces of a block or less are
@@ -201,8 +212,8 @@ const char* findLineEndWith(const char* p, std::size_t n) {
 
 // Scans and copies the block at base, n bytes of input (64 when kFull).
 // Returns whether copying stops, and then where.
-template <bool kFull, class K>
-inline bool scanBlock(const PrefixMask<K>& wantedAt, const char* base, std::size_t n,
+template <bool kFull, class K, class WantedAt>
+inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
                       const char* end, bool final, const LineFilter& filter, Emitter<K>& out,
                       Carry& s, const char*& stopAt) {
   Bits lf = K::equal(base, '\n');
@@ -324,11 +335,9 @@ inline bool scanBlock(const PrefixMask<K>& wantedAt, const char* base, std::size
   return false;
 }
 
-template <class K>
-Result copyOrdinaryWith(const char* from, const char* end, bool final, bool streamCurrent,
-                        CrRun& cr, const LineFilter& filter) {
-  const Prefixes prefixes = prefixesOf(filter);
-  const PrefixMask<K> wantedAt(prefixes);
+template <class K, class WantedAt>
+Result copyWith(const WantedAt& wantedAt, const char* from, const char* end, bool final,
+                bool streamCurrent, CrRun& cr, const LineFilter& filter) {
   Emitter<K> out;
   Carry s{from, from, cr.last, cr.odd};
   const char* base = from;
@@ -336,13 +345,13 @@ Result copyOrdinaryWith(const char* from, const char* end, bool final, bool stre
   bool stopped = false;
   const char* const lastFull = from + (static_cast<std::size_t>(end - from) & ~(kBlock - 1));
   for (; base != lastFull; base += kBlock) {
-    if (scanBlock<true>(wantedAt, base, kBlock, end, final, filter, out, s, stopAt)) {
+    if (scanBlock<true, K>(wantedAt, base, kBlock, end, final, filter, out, s, stopAt)) {
       stopped = true;
       break;
     }
   }
   if (!stopped && base < end)
-    stopped = scanBlock<false>(wantedAt, base, static_cast<std::size_t>(end - base), end, final,
+    stopped = scanBlock<false, K>(wantedAt, base, static_cast<std::size_t>(end - base), end, final,
                                filter, out, s, stopAt);
   if (stopped) {
     out.done();
@@ -363,6 +372,17 @@ Result copyOrdinaryWith(const char* from, const char* end, bool final, bool stre
   out.done();
   cr = CrRun{s.crEndsBlock != 0, s.crRunOdd != 0};
   return {end, tail != end};
+}
+
+template <class K>
+Result copyOrdinaryWith(const char* from, const char* end, bool final, bool streamCurrent,
+                        CrRun& cr, const LineFilter& filter) {
+  const Prefixes prefixes = prefixesOf(filter);
+  if constexpr (K::kHasLookup) {
+    if (prefixes.byTable && prefixes.size == 4)
+      return copyWith<K>(FourByTable<K>(prefixes), from, end, final, streamCurrent, cr, filter);
+  }
+  return copyWith<K>(EachPrefix<K>(prefixes), from, end, final, streamCurrent, cr, filter);
 }
 
 // The entry points of kernel K.

@@ -11,7 +11,6 @@ namespace {
 
 struct Sse2 {
   static constexpr bool kHasLookup = false;
-  struct Table {};
 
   static __m128i load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
   // The mask of the 16 bytes `hits` marks, placed as the i-th quarter.
