@@ -7,8 +7,8 @@
 // over it.  Nothing a kernel file defines may be shared with code compiled
 // for another instruction set: scan.hpp keeps everything in an unnamed
 // namespace and uses compiler built-ins rather than library templates, and
-// what is scalar (head judging, output reservations) lives in shared.cpp,
-// compiled plainly.  Otherwise the linker could keep an AVX2 copy of a
+// what calls into other code (head judging, the output buffer) goes
+// through shared.cpp, compiled plainly.  Otherwise the linker could keep an AVX2 copy of a
 // shared inline function and hand it to a processor without AVX2.
 #pragma once
 
@@ -47,35 +47,16 @@ Prefixes prefixesOf(const LineFilter& filter);
 // An entry of `tables` that no folded byte equals: folding sets bit 0x20.
 inline constexpr char kNoByte = static_cast<char>(0x80);
 
-// Of the lines of the block at base (n bytes of input, LFs at `lf`) whose
-// first non-blank character is at a bit of `candidates`, the first that
-// stops the copy (its bit), or 0: one the filter picks, or one whose head
-// is cut by the end of the input when more may follow.
-Bits firstStop(const char* base, std::size_t n, Bits lf, Bits candidates, const char* end,
-               bool final, const LineFilter& filter);
+// Whether `filter` picks the head of `size` characters at `head`.
+bool picks(const LineFilter& filter, const char* head, std::size_t size);
 
-// 1 when a line starts at `at`, or when only blanks lie between the start
-// of a line and `at`; else 0.  Only lines that start after `from` count.
-Bits lineRunsTo(const char* from, const char* at);
-
-// Output goes through reservations of the standard-output buffer; the two
-// pointers are passed and returned by value so that they stay in registers.
-struct Room {
-  char* out;
-  char* limit;
-};
-// Output is reserved at least this much at a time.
-inline constexpr std::size_t kChunk = 32 * 1024;
-// Room of kChunk bytes.
-Room firstRoom();
-// Hands the output in `room` over and reserves kChunk bytes more.
-Room moreRoom(Room room);
-// Copies n bytes at `from`, a piece longer than a block: straight from the
-// input when it is too large to be worth copying.  `room` must hold
-// `reserve` bytes after the piece.
-Room copyLong(Room room, const char* from, std::size_t n, std::size_t reserve);
-// Hands the output in `room` over.
-void handOver(Room room);
+// The standard-output buffer (output::reserve, commit and write), reached
+// through code compiled plainly.
+char* reserveOutput(std::size_t size);
+void commitOutput(char* end);
+void writeOutput(const char* from, std::size_t n);
+// Pieces at least this long are written straight from the input.
+extern const std::size_t kDirectWriteSize;
 
 // One kernel's entry points.
 struct Kernel {

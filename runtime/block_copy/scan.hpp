@@ -83,12 +83,47 @@ class EachPrefix {
   Prefixes prefixes_;
 };
 
+// Output goes through reservations of the standard-output buffer; the two
+// pointers are passed and returned by value so that they stay in registers.
+struct Room {
+  char* out;
+  char* limit;
+};
+// Output is reserved at least this much at a time.
+constexpr std::size_t kChunk = 32 * 1024;
+
+Room reserveRoom(std::size_t size) {
+  char* const out = reserveOutput(size);
+  return {out, out + size};
+}
+
+// Copies a piece longer than a block.
+[[gnu::noinline]] Room copyLong(Room room, const char* from, std::size_t n) {
+  if (n >= kDirectWriteSize) {
+    commitOutput(room.out);
+    writeOutput(from, n);
+    return reserveRoom(kChunk);
+  }
+  if (static_cast<std::size_t>(room.limit - room.out) < n + kBlockRoom) {
+    commitOutput(room.out);
+    room = reserveRoom(n + kBlockRoom < kChunk ? kChunk : n + kBlockRoom);
+  }
+  std::memcpy(room.out, from, n);
+  room.out += n;
+  return room;
+}
+
+[[gnu::noinline]] Room moreRoom(Room room) {
+  commitOutput(room.out);
+  return reserveRoom(kChunk);
+}
+
 // Output into the standard-output buffer; pieces of a block or less are
 // copied with one fixed-width store.
 template <class K>
 class Emitter {
  public:
-  Emitter() : room_(firstRoom()) {}
+  Emitter() : room_(reserveRoom(kChunk)) {}
   Emitter(const Emitter&) = delete;
   Emitter& operator=(const Emitter&) = delete;
 
@@ -103,7 +138,7 @@ class Emitter {
       room_.out += n;
       return;
     }
-    room_ = copyLong(room_, from, n, kBlockRoom);
+    room_ = copyLong(room_, from, n);
   }
   // Copies a piece of at most a block, then a CR.  REQUIRES: room made.
   void copyShortCr(const char* from, const char* to) {
@@ -139,7 +174,7 @@ class Emitter {
   // over.
   void takeBack(std::size_t n) { room_.out -= n; }
   void put(char c) { *room_.out++ = c; }
-  void done() { handOver(room_); }
+  void done() { commitOutput(room_.out); }
 
  private:
   Room room_;
@@ -167,6 +202,34 @@ class Emitter {
     if (odd == 0) even |= Bits{1} << at;
   }
   return even;
+}
+
+// Of the lines of the block at base (n bytes of input, LFs at `lf`) whose
+// first non-blank character is at a bit of `candidates`, the first that
+// stops the copy (its bit), or 0: one the filter picks, or one whose head
+// is cut by the end of the input when more may follow.  A head that lies
+// inside the block is cut at its LF by the mask.
+[[gnu::noinline]] Bits firstStop(const char* base, std::size_t n, Bits lf, Bits candidates,
+                                 const char* end, bool final, const LineFilter& filter) {
+  for (; candidates != 0; candidates &= candidates - 1) {
+    const std::size_t at = lowestBit(candidates);
+    bool stops;
+    if (at + filter.headSize <= n) {
+      const Bits lfAfter = (lf >> at) & below(filter.headSize);
+      stops = picks(filter, base + at, lfAfter != 0 ? lowestBit(lfAfter) : filter.headSize);
+    } else {
+      stops = judgeHead(base + at, end, final, filter) != Head::ordinary;
+    }
+    if (stops) return Bits{1} << at;
+  }
+  return 0;
+}
+
+// 1 when a line starts at `at`, or when only blanks lie between the start
+// of a line and `at`; else 0.  Only lines that start after `from` count.
+[[gnu::noinline]] Bits lineRunsTo(const char* from, const char* at) {
+  while (at != from && (at[-1] == ' ' || at[-1] == '\t')) --at;
+  return at != from && at[-1] == '\n' ? 1 : 0;
 }
 
 // What the scan carries from one block to the next.
@@ -335,8 +398,10 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
   return false;
 }
 
+// Kept apart for each way of finding wanted prefixes, so that each gets
+// the registers to itself.
 template <class K, class WantedAt>
-Result copyWith(const WantedAt& wantedAt, const char* from, const char* end, bool final,
+[[gnu::noinline]] Result copyWith(const WantedAt& wantedAt, const char* from, const char* end, bool final,
                 bool streamCurrent, CrRun& cr, const LineFilter& filter) {
   Emitter<K> out;
   Carry s{from, from, cr.last, cr.odd};

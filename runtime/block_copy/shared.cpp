@@ -1,6 +1,6 @@
-// The scalar parts of the block copier, shared by every kernel and compiled
-// for the plain instruction set: the filter's prefixes as tables, head
-// judging, and output reservations.
+// The parts of the block copier that every kernel shares and that are
+// compiled for the plain instruction set: the filter's prefixes as tables,
+// head judging, and the way to the output buffer.
 #include <cstring>
 
 #include "runtime/block_copy/kernels.hpp"
@@ -61,64 +61,15 @@ Head judgeHead(const char* first, const char* end, bool final, const LineFilter&
   return filter.isSpecial({first, headSize}) ? Head::picked : Head::ordinary;
 }
 
-Bits firstStop(const char* base, std::size_t n, Bits lf, Bits candidates, const char* end,
-               bool final, const LineFilter& filter) {
-  for (; candidates != 0; candidates &= candidates - 1) {
-    const auto at = static_cast<std::size_t>(__builtin_ctzll(candidates));
-    bool stops;
-    if (at + filter.headSize <= n) {
-      // The head lies inside the block: its LF, if any, is in the mask.
-      const Bits below = filter.headSize >= 64 ? ~Bits{0} : (Bits{1} << filter.headSize) - 1;
-      const Bits after = (lf >> at) & below;
-      const std::size_t headSize =
-          after != 0 ? static_cast<std::size_t>(__builtin_ctzll(after)) : filter.headSize;
-      stops = filter.isSpecial({base + at, headSize});
-    } else {
-      stops = judgeHead(base + at, end, final, filter) != Head::ordinary;
-    }
-    if (stops) return Bits{1} << at;
-  }
-  return 0;
+bool picks(const LineFilter& filter, const char* head, std::size_t size) {
+  return filter.isSpecial({head, size});
 }
 
-Bits lineRunsTo(const char* from, const char* at) {
-  while (at != from && (at[-1] == ' ' || at[-1] == '\t')) --at;
-  return at != from && at[-1] == '\n' ? 1 : 0;
-}
-
-namespace {
+char* reserveOutput(std::size_t size) { return output::reserve(size); }
+void commitOutput(char* end) { output::commit(end); }
+void writeOutput(const char* from, std::size_t n) { output::write(from, n); }
+const std::size_t kDirectWriteSize = output::kDirectWriteSize;
 
 static_assert(output::kSlack >= 64, "short copies store whole blocks");
-
-Room reserveRoom(std::size_t size) {
-  char* const out = output::reserve(size);
-  return {out, out + size};
-}
-
-}  // namespace
-
-Room firstRoom() { return reserveRoom(kChunk); }
-
-Room moreRoom(Room room) {
-  output::commit(room.out);
-  return reserveRoom(kChunk);
-}
-
-Room copyLong(Room room, const char* from, std::size_t n, std::size_t reserve) {
-  if (n >= output::kDirectWriteSize) {
-    output::commit(room.out);
-    output::write(from, n);
-    return reserveRoom(kChunk);
-  }
-  if (static_cast<std::size_t>(room.limit - room.out) < n + reserve) {
-    output::commit(room.out);
-    room = reserveRoom(n + reserve < kChunk ? kChunk : n + reserve);
-  }
-  std::memcpy(room.out, from, n);
-  room.out += n;
-  return room;
-}
-
-void handOver(Room room) { output::commit(room.out); }
 
 }  // namespace tarvel::blockcopy
