@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "runtime/block_copy/block_copy.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/fake_files_test.hpp"
 
@@ -179,22 +178,18 @@ TEST(Expansion, BlockScanAgreesWithTheLineRules) {
                                        {64, 64},
                                        {1 << 16, 64},
                                        {1 << 16, 100},
-                                       {1 << 16, 1 << 16}})
-      for (const blockcopy::Method method : blockcopy::availableMethods()) {
-        blockcopy::useMethod(method);
-        testing::FakeFileSystem fs;
-        for (const auto& [name, text] : files) fs.add(name, text);
-        fs.setChunk(chunk);
-        fs.setBlockSize(block);
-        NameTable names(256);
-        testing::CapturedOutput output;
-        Expansion(kLib, names, fs).expandFile(StringLiteral("main"));
-        ASSERT_EQ(output.text(), expected)
-            << round << " " << chunk << " " << block << " " << static_cast<int>(method)
-            << ::testing::PrintToString(files);
-      }
+                                       {1 << 16, 1 << 16}}) {
+      testing::FakeFileSystem fs;
+      for (const auto& [name, text] : files) fs.add(name, text);
+      fs.setChunk(chunk);
+      fs.setBlockSize(block);
+      NameTable names(256);
+      testing::CapturedOutput output;
+      Expansion(kLib, names, fs).expandFile(StringLiteral("main"));
+      ASSERT_EQ(output.text(), expected)
+          << round << " " << chunk << " " << block << ::testing::PrintToString(files);
+    }
   }
-  blockcopy::useMethod(blockcopy::availableMethods().back());
 }
 
 }  // namespace
