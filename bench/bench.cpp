@@ -76,9 +76,10 @@ struct Hash {
   bool operator==(const Hash&) const = default;
 };
 
-const char* const kWords[] = {"mov", "add", "sub", "xor", "cmp", "lea", "and", "or", "shl",
-                              "shr", "imul", "test", "push", "pop", "eax", "ebx", "ecx",
-                              "edx", "esi", "edi", "[ebp+8]", "0x1F", "; note", "label_7:"};
+const char* const kWords[] = {"mov",  "add", "sub",     "xor",  "cmp",    "lea",
+                              "and",  "or",  "shl",     "shr",  "imul",   "test",
+                              "push", "pop", "eax",     "ebx",  "ecx",    "edx",
+                              "esi",  "edi", "[ebp+8]", "0x1F", "; note", "label_7:"};
 
 // A line of about `width` characters, without its end.
 std::string makeLine(Random& random, std::size_t width) {
@@ -98,12 +99,11 @@ std::string makeLine(Random& random, std::size_t width) {
 // `includelib` only by the character after `include`.  The other lines
 // begin with the words of kWords.
 constexpr std::pair<const char*, std::uint32_t> kRealFirstWords[] = {
-    {"invoke", 90}, {"inc", 15},    {"int", 6},     {"in", 3},      {"inx", 12},
-    {"iny", 10},    {"imul", 5},    {".if", 10},    {".ifdef", 4},  {".import", 4},
-    {".incbin", 1}, {"#if", 3},     {"#ifdef", 2},  {"includelib", 2}, {".endif", 10},
-    {"lda", 40},    {"sta", 30},    {"ldx", 10},    {"bne", 12},    {"jsr", 15},
-    {"call", 40},   {"ret", 15},    {"jmp", 20},    {"jne", 15},    {";", 60},
-    {"label_7:", 30}, {"", 50}};
+    {"invoke", 90}, {"inc", 15},       {"int", 6},     {"in", 3},      {"inx", 12},    {"iny", 10},
+    {"imul", 5},    {".if", 10},       {".ifdef", 4},  {".import", 4}, {".incbin", 1}, {"#if", 3},
+    {"#ifdef", 2},  {"includelib", 2}, {".endif", 10}, {"lda", 40},    {"sta", 30},    {"ldx", 10},
+    {"bne", 12},    {"jsr", 15},       {"call", 40},   {"ret", 15},    {"jmp", 20},    {"jne", 15},
+    {";", 60},      {"label_7:", 30},  {"", 50}};
 
 // A line of real assembly of about `width` characters, without its end:
 // a first word at its real frequency, after no blank, a tab or spaces, and
@@ -367,8 +367,8 @@ std::vector<double> medians(const std::vector<std::vector<std::string>>& command
 void row(const std::string& name, const Tree& tree, double t0, double c0, double t1, double c1,
          long peakKiB) {
   std::printf("| %-14s | %5zu | %8.1f | %9.4f | %9.4f | %5.2f | %9.4f | %9.4f | %5.2f | %7ld |\n",
-              name.c_str(), tree.files.size(), static_cast<double>(tree.inputBytes) / kMiB, t0,
-              c0, t0 / c0, t1, c1, c1 > 0 ? t1 / c1 : 0.0, peakKiB);
+              name.c_str(), tree.files.size(), static_cast<double>(tree.inputBytes) / kMiB, t0, c0,
+              t0 / c0, t1, c1, c1 > 0 ? t1 / c1 : 0.0, peakKiB);
 }
 
 }  // namespace
@@ -387,9 +387,8 @@ int main(int argc, char** argv) {
   }
   const double scale = positional.size() > 0 ? std::strtod(positional[0].c_str(), nullptr) : 1.0;
   const int runs = positional.size() > 1 ? std::atoi(positional[1].c_str()) : 5;
-  const std::string tarvel = fs::absolute(positional.size() > 2
-                                              ? fs::path(positional[2])
-                                              : fs::path(argv[0]).parent_path() / "tarvel");
+  const std::string tarvel = fs::absolute(
+      positional.size() > 2 ? fs::path(positional[2]) : fs::path(argv[0]).parent_path() / "tarvel");
   if (!fs::exists(tarvel) || scale <= 0 || runs < 1 || positional.size() > 3 ||
       (!before.empty() && !fs::exists(before)) || (!windows.empty() && !fs::exists(windows))) {
     std::fprintf(stderr,
@@ -438,9 +437,10 @@ int main(int argc, char** argv) {
 
   std::printf("median of %d runs (start-up: 300), %s; output on /dev/null and on %s\n\n", runs,
               hyperfine ? "hyperfine" : "own timing loop", outFile.c_str());
-  std::printf("| %-14s | files | MiB      | tarvel/null | cat/null | ratio | tarvel/file | "
-              "cat/file | ratio | peak KiB |\n",
-              "case");
+  std::printf(
+      "| %-14s | files | MiB      | tarvel/null | cat/null | ratio | tarvel/file | "
+      "cat/file | ratio | peak KiB |\n",
+      "case");
   std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   bool ok = true;
   std::string windowsRatios;
@@ -466,10 +466,11 @@ int main(int argc, char** argv) {
       peaks.push_back(checked.peakKiB);
       const Hash got = hashOf(outFile);
       if (checked.status != expectedStatus || !(got == tree.expected)) {
-        std::printf("| %-14s | output differs from the generator's (status %d, %llu bytes, %llu "
-                    "expected) |\n",
-                    name.c_str(), checked.status, static_cast<unsigned long long>(got.size),
-                    static_cast<unsigned long long>(tree.expected.size));
+        std::printf(
+            "| %-14s | output differs from the generator's (status %d, %llu bytes, %llu "
+            "expected) |\n",
+            name.c_str(), checked.status, static_cast<unsigned long long>(got.size),
+            static_cast<unsigned long long>(tree.expected.size));
         same = false;
       }
     }

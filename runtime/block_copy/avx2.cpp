@@ -29,8 +29,7 @@ struct Avx2 {
   }
   static Bits foldedEqual(const char* p, char c) {
     const __m256i wanted = _mm256_set1_epi8(c);
-    return halves(_mm256_cmpeq_epi8(folded(p), wanted),
-                  _mm256_cmpeq_epi8(folded(p + 32), wanted));
+    return halves(_mm256_cmpeq_epi8(folded(p), wanted), _mm256_cmpeq_epi8(folded(p + 32), wanted));
   }
   // The table in both 16-byte lanes: the lookup works lane by lane.
   static Table table(const char* entries) {

@@ -52,10 +52,28 @@ constexpr const LineFilter* kFilters[] = {&kFourChars, &kTwoChars, &kBeyondOneTa
 // length before LFs, blanks before wanted prefixes, heads of every length,
 // pieces long enough to cross 64-byte blocks.
 std::string randomText(std::mt19937& random) {
-  const std::string pieces[] = {"incl",  "INCLude", ".inc ", "#inC(", "in",   "i",     "#",
-                                ".",     "inclx",   "yncl",  " ",     "\t",   "  \t ", "\n",
-                                "\r\n",  "\r",      "\r\r",  "\r\r\r", "x",   "\n\n",
-                                std::string(70, 'a'), std::string(61, ' ')};
+  const std::string pieces[] = {"incl",
+                                "INCLude",
+                                ".inc ",
+                                "#inC(",
+                                "in",
+                                "i",
+                                "#",
+                                ".",
+                                "inclx",
+                                "yncl",
+                                " ",
+                                "\t",
+                                "  \t ",
+                                "\n",
+                                "\r\n",
+                                "\r",
+                                "\r\r",
+                                "\r\r\r",
+                                "x",
+                                "\n\n",
+                                std::string(70, 'a'),
+                                std::string(61, ' ')};
   std::string text;
   for (std::size_t n = random() % 60; n > 0; --n) text += pieces[random() % std::size(pieces)];
   return text;

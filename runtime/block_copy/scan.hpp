@@ -33,7 +33,9 @@ constexpr std::size_t kBlockRoom = 4 * kBlock;
 // Bit helpers on compiler built-ins (see kernels.hpp).
 inline unsigned lowestBit(Bits x) { return static_cast<unsigned>(__builtin_ctzll(x)); }  // x != 0
 inline unsigned lowestBitOr64(Bits x) { return x == 0 ? 64 : lowestBit(x); }
-inline unsigned zerosAtTop(Bits x) { return x == 0 ? 64 : static_cast<unsigned>(__builtin_clzll(x)); }
+inline unsigned zerosAtTop(Bits x) {
+  return x == 0 ? 64 : static_cast<unsigned>(__builtin_clzll(x));
+}
 inline unsigned onesAtTop(Bits x) { return zerosAtTop(~x); }
 inline unsigned countOnes(Bits x) { return static_cast<unsigned>(__builtin_popcountll(x)); }
 inline Bits below(std::size_t n) { return n >= kBlock ? ~Bits{0} : (Bits{1} << n) - 1; }
@@ -62,7 +64,8 @@ class FourByTable {
   typename K::Table first_, second_, third_, fourth_;
 };
 
-// The same for any Prefixes, comparing with each prefix in turn.
+// The same for any Prefixes, comparing with each prefix in turn, and with
+// its next character only where the characters before it match.
 template <class K>
 class EachPrefix {
  public:
@@ -72,8 +75,9 @@ class EachPrefix {
     Bits mask = 0;
     for (std::size_t j = 0; j < prefixes_.count; ++j) {
       const char* prefix = prefixes_.prefixes[j];
-      Bits one = K::foldedEqual(p, prefix[0]) & K::foldedEqual(p + 1, prefix[1]);
-      for (std::size_t k = 2; k < prefixes_.size; ++k) one &= K::foldedEqual(p + k, prefix[k]);
+      Bits one = K::foldedEqual(p, prefix[0]);
+      for (std::size_t k = 1; k < prefixes_.size && one != 0; ++k)
+        one &= K::foldedEqual(p + k, prefix[k]);
       mask |= one;
     }
     return mask;
@@ -163,10 +167,10 @@ class Emitter {
     K::store64(to + second + 2, base + second);
     std::size_t crsAdded = 2;
     for (rest &= rest - 1; rest != 0; rest &= rest - 1, ++crsAdded) [[unlikely]] {
-      const std::size_t at = lowestBit(rest);
-      to[at + crsAdded] = '\r';
-      K::store64(to + at + crsAdded + 1, base + at);
-    }
+        const std::size_t at = lowestBit(rest);
+        to[at + crsAdded] = '\r';
+        K::store64(to + at + crsAdded + 1, base + at);
+      }
     room_.out = to + kBlock + countOnes(lfNeedingCr);
   }
   // Takes back the last n bytes copied.  REQUIRES: they were copied since
@@ -276,9 +280,9 @@ const char* findLineEndWith(const char* p, std::size_t n) {
 // Scans and copies the block at base, n bytes of input (64 when kFull).
 // Returns whether copying stops, and then where.
 template <bool kFull, class K, class WantedAt>
-inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
-                      const char* end, bool final, const LineFilter& filter, Emitter<K>& out,
-                      Carry& s, const char*& stopAt) {
+inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n, const char* end,
+                      bool final, const LineFilter& filter, Emitter<K>& out, Carry& s,
+                      const char*& stopAt) {
   Bits lf = K::equal(base, '\n');
   Bits crs = K::equal(base, '\r');
   Bits wanted = wantedAt(base);
@@ -401,8 +405,9 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
 // Kept apart for each way of finding wanted prefixes, so that each gets
 // the registers to itself.
 template <class K, class WantedAt>
-[[gnu::noinline]] Result copyWith(const WantedAt& wantedAt, const char* from, const char* end, bool final,
-                bool streamCurrent, CrRun& cr, const LineFilter& filter) {
+[[gnu::noinline]] Result copyWith(const WantedAt& wantedAt, const char* from, const char* end,
+                                  bool final, bool streamCurrent, CrRun& cr,
+                                  const LineFilter& filter) {
   Emitter<K> out;
   Carry s{from, from, cr.last, cr.odd};
   const char* base = from;
@@ -417,7 +422,7 @@ template <class K, class WantedAt>
   }
   if (!stopped && base < end)
     stopped = scanBlock<false, K>(wantedAt, base, static_cast<std::size_t>(end - base), end, final,
-                               filter, out, s, stopAt);
+                                  filter, out, s, stopAt);
   if (stopped) {
     out.done();
     cr = CrRun{};

@@ -12,7 +12,9 @@ namespace {
 struct Sse2 {
   static constexpr bool kHasLookup = false;
 
-  static __m128i load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static __m128i load(const char* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  }
   // The mask of the 16 bytes `hits` marks, placed as the i-th quarter.
   static Bits quarter(__m128i hits, int i) {
     return Bits{static_cast<std::uint16_t>(_mm_movemask_epi8(hits))} << (16 * i);
