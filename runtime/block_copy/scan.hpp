@@ -32,7 +32,10 @@ constexpr std::size_t kBlockRoom = 4 * kBlock;
 
 // Bit helpers on compiler built-ins (see kernels.hpp).
 inline unsigned lowestBit(Bits x) { return static_cast<unsigned>(__builtin_ctzll(x)); }  // x != 0
-inline unsigned lowestBitOr64(Bits x) { return x == 0 ? 64 : lowestBit(x); }
+// Without a branch: a block holds one LF about as often as two.
+inline unsigned lowestBitOr64(Bits x) {
+  return lowestBit(x | Bits{1} << 63) + static_cast<unsigned>(x == 0);
+}
 inline unsigned zerosAtTop(Bits x) {
   return x == 0 ? 64 : static_cast<unsigned>(__builtin_clzll(x));
 }
@@ -52,12 +55,12 @@ class FourByTable {
         third_(K::table(prefixes.tables[2])),
         fourth_(K::table(prefixes.tables[3])) {}
 
-  // The third and fourth characters are looked at only in blocks where
-  // the first two match somewhere: in most blocks they match nowhere.
+  // All four always: in real code a block holds a line that starts like
+  // a directive (`invoke`, `inc`, `.if`) too often for a branch on the
+  // first two to be predicted.
   Bits operator()(const char* p) const {
-    const Bits two = K::lookupEqual(p, p, first_) & K::lookupEqual(p + 1, p, second_);
-    if (two == 0) return 0;
-    return two & K::lookupEqual(p + 2, p, third_) & K::lookupEqual(p + 3, p, fourth_);
+    return K::lookupEqual(p, p, first_) & K::lookupEqual(p + 1, p, second_) &
+           K::lookupEqual(p + 2, p, third_) & K::lookupEqual(p + 3, p, fourth_);
   }
 
  private:
@@ -240,18 +243,20 @@ class Emitter {
 struct Carry {
   const char* from;      // where the input starts, inside a line already judged
   const char* copiedTo;  // input before this has been copied
-  Bits crEndsBlock;      // 1 when the block before ends in a CR
-  Bits crRunOdd;         // 1 when that run of CRs, counted back into earlier blocks, is odd
+  // The run of CRs the block before ends in: 0 when it ends in none, else
+  // 1 when the run, counted back into earlier blocks, is even, 3 when odd.
+  // One word, so that the scan needs one register less.
+  Bits crRun;
 };
 
 // Makes `to` the end of what has been copied when a whole block was copied
 // past it (into the start of a line that must wait): no LF lies between, so
 // the bytes to take back are exactly those of the input.
 template <class K>
-void takeBackTo(Emitter<K>& out, Carry& s, const char* to) {
-  if (to < s.copiedTo) [[unlikely]] {
-    out.takeBack(static_cast<std::size_t>(s.copiedTo - to));
-    s.copiedTo = to;
+void takeBackTo(Emitter<K>& out, Carry& carry, const char* to) {
+  if (to < carry.copiedTo) [[unlikely]] {
+    out.takeBack(static_cast<std::size_t>(carry.copiedTo - to));
+    carry.copiedTo = to;
   }
 }
 
@@ -281,7 +286,7 @@ const char* findLineEndWith(const char* p, std::size_t n) {
 // Returns whether copying stops, and then where.
 template <bool kFull, class K, class WantedAt>
 inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n, const char* end,
-                      bool final, const LineFilter& filter, Emitter<K>& out, Carry& s,
+                      bool final, const LineFilter& filter, Emitter<K>& out, Carry& carry,
                       const char*& stopAt) {
   Bits lf = K::equal(base, '\n');
   Bits crs = K::equal(base, '\r');
@@ -311,7 +316,7 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
   Bits stops = 0;
   bool unjudged = false;
   if (!kFull || wanted != 0) [[unlikely]] {
-    const Bits lineStarts = (lf << 1) | lineRunsTo(s.from, base);
+    const Bits lineStarts = (lf << 1) | lineRunsTo(carry.from, base);
     Bits blank = K::equal(base, ' ') | K::equal(base, '\t');
     if constexpr (!kFull) blank &= below(n);
     const Bits sum = blank + (lineStarts & blank);
@@ -337,11 +342,12 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
   // No LF goes without a CR before; both are after two CRs, and
   // afterEvenRuns finds the run before bit 3 even (it needs a CR: "a\r\r"
   // is the line) and the run before bit 7 odd (its last CR is the end).
-  const Bits crBefore = (crs << 1) | s.crEndsBlock;
+  const Bits crEndsBlock = carry.crRun & 1;
+  const Bits crBefore = (crs << 1) | crEndsBlock;
   Bits lfNeedingCr = lf & ~crBefore;
-  const Bits lfAfterCrPair = lf & crBefore & ((crs << 2) | (s.crEndsBlock * 3));
+  const Bits lfAfterCrPair = lf & crBefore & ((crs << 2) | (crEndsBlock * 3));
   if (lfAfterCrPair != 0) [[unlikely]]
-    lfNeedingCr |= afterEvenRuns(lfAfterCrPair, crs, s.crRunOdd);
+    lfNeedingCr |= afterEvenRuns(lfAfterCrPair, crs, carry.crRun >> 1);
 
   if (stops != 0 || unjudged) [[unlikely]] {
     // Copying stops at the start of the first line that stops it, or of
@@ -349,17 +355,17 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
     // comes before it in this one.
     const Bits lfBefore = stops != 0 ? lf & (stops - 1) : lf;
     const std::size_t limit = lfBefore == 0 ? 0 : kBlock - zerosAtTop(lfBefore);
-    stopAt = lfBefore != 0 ? base + limit : lastLineStartWith<K>(s.from, base);
+    stopAt = lfBefore != 0 ? base + limit : lastLineStartWith<K>(carry.from, base);
     lfNeedingCr &= below(limit);
-    takeBackTo(out, s, stopAt);
+    takeBackTo(out, carry, stopAt);
     out.makeRoom();
     for (; lfNeedingCr != 0; lfNeedingCr &= lfNeedingCr - 1) {
       const char* at = base + lowestBit(lfNeedingCr);
-      out.copy(s.copiedTo, at);
+      out.copy(carry.copiedTo, at);
       out.put('\r');
-      s.copiedTo = at;
+      carry.copiedTo = at;
     }
-    out.copy(s.copiedTo, stopAt);
+    out.copy(carry.copiedTo, stopAt);
     return true;
   }
 
@@ -369,22 +375,22 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
       // A block that needs an edit goes out whole, after the run before
       // it that needed none.  That may copy the start of the last line
       // too early; it is taken back when copying ends (takeBackTo).
-      if (s.copiedTo != base) [[unlikely]]
-        out.copy(s.copiedTo, base);
+      if (carry.copiedTo != base) [[unlikely]]
+        out.copy(carry.copiedTo, base);
       out.copyBlockAddingCrs(base, lfNeedingCr);
-      s.copiedTo = base + kBlock;
+      carry.copiedTo = base + kBlock;
     } else {
       // The first piece may have begun in an earlier block; the others
       // lie inside this one.
       const char* at = base + lowestBit(lfNeedingCr);
-      out.copy(s.copiedTo, at);
+      out.copy(carry.copiedTo, at);
       out.put('\r');
       for (lfNeedingCr &= lfNeedingCr - 1; lfNeedingCr != 0; lfNeedingCr &= lfNeedingCr - 1) {
         const char* const next = base + lowestBit(lfNeedingCr);
         out.copyShortCr(at, next);
         at = next;
       }
-      s.copiedTo = at;
+      carry.copiedTo = at;
     }
   }
 
@@ -394,10 +400,9 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
   if (((crs >> lastBit) & 1) != 0) [[unlikely]] {
     const std::size_t size = kFull ? kBlock : n;
     const std::size_t run = onesAtTop(crs << (kBlock - size));
-    s.crRunOdd = (run == size ? run ^ s.crRunOdd : run) & 1;
-    s.crEndsBlock = 1;
+    carry.crRun = 1 | ((run == size ? run ^ (carry.crRun >> 1) : run) & 1) << 1;
   } else {
-    s.crEndsBlock = s.crRunOdd = 0;
+    carry.crRun = 0;
   }
   return false;
 }
@@ -405,24 +410,25 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
 // Kept apart for each way of finding wanted prefixes, so that each gets
 // the registers to itself.
 template <class K, class WantedAt>
-[[gnu::noinline]] Result copyWith(const WantedAt& wantedAt, const char* from, const char* end,
+[[gnu::noinline]] Result copyWith(const Prefixes& prefixes, const char* from, const char* end,
                                   bool final, bool streamCurrent, CrRun& cr,
                                   const LineFilter& filter) {
+  const WantedAt wantedAt(prefixes);  // here, where its tables can stay in registers
   Emitter<K> out;
-  Carry s{from, from, cr.last, cr.odd};
+  Carry carry{from, from, Bits{cr.last} | Bits{cr.odd} << 1};
   const char* base = from;
   const char* stopAt = nullptr;
   bool stopped = false;
   const char* const lastFull = from + (static_cast<std::size_t>(end - from) & ~(kBlock - 1));
   for (; base != lastFull; base += kBlock) {
-    if (scanBlock<true, K>(wantedAt, base, kBlock, end, final, filter, out, s, stopAt)) {
+    if (scanBlock<true, K>(wantedAt, base, kBlock, end, final, filter, out, carry, stopAt)) {
       stopped = true;
       break;
     }
   }
   if (!stopped && base < end)
     stopped = scanBlock<false, K>(wantedAt, base, static_cast<std::size_t>(end - base), end, final,
-                                  filter, out, s, stopAt);
+                                  filter, out, carry, stopAt);
   if (stopped) {
     out.done();
     cr = CrRun{};
@@ -432,15 +438,15 @@ template <class K, class WantedAt>
   const char* const tail = lastLineStartWith<K>(from, end);
   if (!final && (tail != from || !streamCurrent)) {
     // The last line waits for its end.
-    takeBackTo(out, s, tail);
-    out.copy(s.copiedTo, tail);
+    takeBackTo(out, carry, tail);
+    out.copy(carry.copiedTo, tail);
     out.done();
     cr = CrRun{};
     return {tail, false};
   }
-  out.copy(s.copiedTo, end);
+  out.copy(carry.copiedTo, end);
   out.done();
-  cr = CrRun{s.crEndsBlock != 0, s.crRunOdd != 0};
+  cr = CrRun{(carry.crRun & 1) != 0, (carry.crRun >> 1) != 0};
   return {end, tail != end};
 }
 
@@ -450,9 +456,9 @@ Result copyOrdinaryWith(const char* from, const char* end, bool final, bool stre
   const Prefixes prefixes = prefixesOf(filter);
   if constexpr (K::kHasLookup) {
     if (prefixes.byTable && prefixes.size == 4)
-      return copyWith<K>(FourByTable<K>(prefixes), from, end, final, streamCurrent, cr, filter);
+      return copyWith<K, FourByTable<K>>(prefixes, from, end, final, streamCurrent, cr, filter);
   }
-  return copyWith<K>(EachPrefix<K>(prefixes), from, end, final, streamCurrent, cr, filter);
+  return copyWith<K, EachPrefix<K>>(prefixes, from, end, final, streamCurrent, cr, filter);
 }
 
 // The entry points of kernel K.
