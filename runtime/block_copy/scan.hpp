@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "runtime/block_copy/kernels.hpp"
@@ -30,17 +31,39 @@ constexpr std::size_t kBlock = 64;
 // earlier blocks, and a copy stores 64 at a time.
 constexpr std::size_t kBlockRoom = 4 * kBlock;
 
-// Bit helpers on compiler built-ins (see kernels.hpp).
-inline unsigned lowestBit(Bits x) { return static_cast<unsigned>(__builtin_ctzll(x)); }  // x != 0
+// Bit helpers on compiler built-ins (see kernels.hpp).  On 32-bit x86 a
+// mask is two registers, and the 64-bit built-ins become library calls:
+// there they are made of 32-bit ones.
+constexpr bool kNarrow = sizeof(std::size_t) < sizeof(Bits);
+inline unsigned lowestBit(Bits x) {  // x != 0
+  if constexpr (kNarrow) {
+    const auto low = static_cast<std::uint32_t>(x);
+    return low != 0
+               ? static_cast<unsigned>(__builtin_ctz(low))
+               : 32 + static_cast<unsigned>(__builtin_ctz(static_cast<std::uint32_t>(x >> 32)));
+  }
+  return static_cast<unsigned>(__builtin_ctzll(x));
+}
 // Without a branch: a block holds one LF about as often as two.
 inline unsigned lowestBitOr64(Bits x) {
   return lowestBit(x | Bits{1} << 63) + static_cast<unsigned>(x == 0);
 }
 inline unsigned zerosAtTop(Bits x) {
-  return x == 0 ? 64 : static_cast<unsigned>(__builtin_clzll(x));
+  if (x == 0) return 64;
+  if constexpr (kNarrow) {
+    const auto high = static_cast<std::uint32_t>(x >> 32);
+    return high != 0 ? static_cast<unsigned>(__builtin_clz(high))
+                     : 32 + static_cast<unsigned>(__builtin_clz(static_cast<std::uint32_t>(x)));
+  }
+  return static_cast<unsigned>(__builtin_clzll(x));
 }
 inline unsigned onesAtTop(Bits x) { return zerosAtTop(~x); }
-inline unsigned countOnes(Bits x) { return static_cast<unsigned>(__builtin_popcountll(x)); }
+inline unsigned countOnes(Bits x) {
+  if constexpr (kNarrow)
+    return static_cast<unsigned>(__builtin_popcount(static_cast<std::uint32_t>(x)) +
+                                 __builtin_popcount(static_cast<std::uint32_t>(x >> 32)));
+  return static_cast<unsigned>(__builtin_popcountll(x));
+}
 inline Bits below(std::size_t n) { return n >= kBlock ? ~Bits{0} : (Bits{1} << n) - 1; }
 
 // The mask of the bytes that start a wanted prefix (see Prefixes), by four
