@@ -8,8 +8,9 @@
 // for another instruction set: scan.hpp keeps everything in an unnamed
 // namespace and uses compiler built-ins rather than library templates, and
 // what calls into other code (head judging, the output buffer) goes
-// through shared.cpp, compiled plainly.  Otherwise the linker could keep an AVX2 copy of a
-// shared inline function and hand it to a processor without AVX2.
+// through shared.cpp, compiled plainly.  Otherwise the linker could keep an
+// AVX2 copy of a shared inline function and hand it to a processor without
+// AVX2.
 #pragma once
 
 #include <cstddef>
@@ -26,15 +27,16 @@ using Bits = std::uint64_t;
 // prefix.  A byte is wanted when, folded, it and each of the `size - 1`
 // bytes after it (the k-th) equal the entry tables[k][f & 15], where f is
 // the folded byte itself: the table row of a prefix is picked by the low
-// four bits of its first character.  That folds 'i' and 'I' together and lets through a
-// few control characters as well (0x0e with '.', say), which is harmless: a
-// wanted prefix only makes a line a candidate, and the filter judges every
-// candidate.  Folding never turns a wanted byte away.
+// four bits of its first character.  That folds 'i' and 'I' together and
+// lets through a few control characters as well (0x0e with '.', say),
+// which is harmless: a wanted prefix only makes a line a candidate, and the
+// filter judges every candidate.  Folding never turns a wanted byte away.
 //
 // `byTable` tells whether the tables serve: no two folded first characters
-// share their low four bits unless their whole prefixes agree.  Where it
-// does not, `prefixes` lists the distinct folded prefixes to compare with
-// one by one (the table-less kernels always do that).
+// share their low four bits unless their whole prefixes agree.  `prefixes`
+// lists the distinct folded prefixes, to compare with one by one where the
+// tables do not serve, where fewer than four characters are compared, and
+// in kernels without a table lookup.
 struct Prefixes {
   char tables[4][16];
   char prefixes[4][4];
