@@ -366,7 +366,7 @@ std::vector<double> medians(const std::vector<std::vector<std::string>>& command
 
 void row(const std::string& name, const Tree& tree, double t0, double c0, double t1, double c1,
          long peakKiB) {
-  std::printf("| %-14s | %5zu | %8.1f | %9.4f | %9.4f | %5.2f | %9.4f | %9.4f | %5.2f | %7ld |\n",
+  std::printf("| %-20s | %5zu | %8.1f | %9.4f | %9.4f | %5.2f | %9.4f | %9.4f | %5.2f | %7ld |\n",
               name.c_str(), tree.files.size(), static_cast<double>(tree.inputBytes) / kMiB, t0, c0,
               t0 / c0, t1, c1, c1 > 0 ? t1 / c1 : 0.0, peakKiB);
 }
@@ -438,7 +438,7 @@ int main(int argc, char** argv) {
   std::printf("median of %d runs (start-up: 300), %s; output on /dev/null and on %s\n\n", runs,
               hyperfine ? "hyperfine" : "own timing loop", outFile.c_str());
   std::printf(
-      "| %-14s | files | MiB      | tarvel/null | cat/null | ratio | tarvel/file | "
+      "| %-20s | files | MiB      | tarvel/null | cat/null | ratio | tarvel/file | "
       "cat/file | ratio | peak KiB |\n",
       "case");
   std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
@@ -467,7 +467,7 @@ int main(int argc, char** argv) {
       const Hash got = hashOf(outFile);
       if (checked.status != expectedStatus || !(got == tree.expected)) {
         std::printf(
-            "| %-14s | output differs from the generator's (status %d, %llu bytes, %llu "
+            "| %-20s | output differs from the generator's (status %d, %llu bytes, %llu "
             "expected) |\n",
             name.c_str(), checked.status, static_cast<unsigned long long>(got.size),
             static_cast<unsigned long long>(tree.expected.size));
