@@ -53,8 +53,9 @@ struct LineFilter {
   char fourths[4] = {};
 };
 
-// Bytes that may be read past the end of the input handed to copyOrdinary.
-inline constexpr std::size_t kReadSlack = 64;
+// Bytes that may be read past the end of the input handed to copyOrdinary:
+// a block of 64, and the three after it that a prefix starting in it needs.
+inline constexpr std::size_t kReadSlack = 64 + 3;
 
 // The run of CRs at the end of what has been copied of a line: whether
 // there is one, and whether its length is odd.
