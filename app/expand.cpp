@@ -12,6 +12,10 @@ namespace {
 
 constexpr StringLiteral kCouldNotOpen("Could not open '");
 constexpr StringLiteral kCouldNotOpenEnd("'\r\n");
+constexpr StringLiteral kCouldNotOpenEndOnError("'");
+
+// The usual size of the line buffer; one grown for a long line shrinks back.
+constexpr std::uint32_t kSpillSize = 256;
 
 struct DirectiveForm {
   Directive directive;
@@ -43,12 +47,12 @@ bool startsWithLowered(std::string_view text, std::string_view prefix) {
 }
 
 // Replaces `work` with the piece of it from `start`, `count` long.
-void cut(HeapString& work, std::uint32_t start, std::int32_t count) {
-  work = substringNew(work, start, count);
+void cut(CountedString work, std::uint32_t start, std::int32_t count) {
+  substringInto(work, work, start, count);
 }
 
 // The line as a counted string: spill itself, or a copy of the line in it.
-StringRef inSpill(std::string_view line, HeapString& spill) {
+CountedString inSpill(std::string_view line, HeapString& spill) {
   if (line.data() != spill.chars()) {
     if (line.size() > spill.capacity())
       spill = allocString(static_cast<std::uint32_t>(line.size()));
@@ -92,6 +96,12 @@ Directive classifyLine(std::string_view line) {
 
 HeapString extractName(StringRef line, Directive directive) {
   HeapString work = trimNew(line);
+  extractNameInPlace(work, directive);
+  return work;
+}
+
+void extractNameInPlace(CountedString work, Directive directive) {
+  trimInPlace(work);
   auto rest = [&work](std::uint32_t from) {
     return static_cast<std::int32_t>(length(work)) - static_cast<std::int32_t>(from);
   };
@@ -118,7 +128,6 @@ HeapString extractName(StringRef line, Directive directive) {
     case Directive::none:
       break;
   }
-  return work;
 }
 
 Expansion::Expansion(StringRef includeDirectory, NameTable& names, FileSystem& files)
@@ -127,15 +136,23 @@ Expansion::Expansion(StringRef includeDirectory, NameTable& names, FileSystem& f
 InputFile Expansion::openInclude(StringRef name) {
   // Not finding a name is ordinary here: no failure is raised for it.
   InputFile file = tryOpenFile(name, kGenericRead, files_);
-  if (file.isOpen()) return file;
+  if (file.isOpen()) {
+    if (opened_ != nullptr) opened_->emplace_back(name.view());
+    return file;
+  }
   HeapString path = concatNew(includeDirectory_, name);
   file = tryOpenFile(path, kGenericRead, files_);
-  if (!file.isOpen()) {
-    putText(kCouldNotOpen);
-    putText(path);
-    putText(kCouldNotOpenEnd);
-    anyOpenFailed_ = true;
+  if (file.isOpen()) {
+    if (opened_ != nullptr) opened_->emplace_back(path.view());
+    return file;
   }
+  putText(kCouldNotOpen);
+  putText(path);
+  putText(kCouldNotOpenEnd);
+  if (echoOpenFailures_) {
+    putErrorLine(concatNew(concatNew(kCouldNotOpen, path), kCouldNotOpenEndOnError).view());
+  }
+  anyOpenFailed_ = true;
   return file;
 }
 
@@ -147,20 +164,30 @@ void Expansion::expandFile(StringRef name) {
 
   // One line buffer for the whole run: a directive's line is done with
   // before the file it names is read.
-  HeapString spill = allocString(256);
+  HeapString spill = allocString(kSpillSize);
   std::string_view line;
   while (!open.empty()) {
-    if (!copyLines(open.back(), kDirectives, spill, line)) {
+    if (!open.back().copyLines(kDirectives, spill, line)) {
       open.pop_back();
       continue;
     }
-    const Directive directive = classifyLine(line);
-    const HeapString included = extractName(inSpill(line, spill), directive);
+    // The name is cut out where the line lies, so that a long directive
+    // line is held no more than twice: in spill and, as the name, in the
+    // table.
+    const CountedString included = inSpill(line, spill);
+    extractNameInPlace(included, classifyLine(line));
     if (names_.lookup(included) != nullptr) continue;
     // Recorded before the open, so a name that fails is not tried again.
-    names_.getNode(included);
-    InputFile child = openInclude(included);
-    if (child.isOpen()) open.push_back(std::move(child));
+    const StringRef name = names_.getNode(included)->key;
+    if (spill.capacity() > kSpillSize) {
+      spill = HeapString();
+      spill = allocString(kSpillSize);
+    }
+    InputFile child = openInclude(name);
+    if (!child.isOpen()) continue;
+    // Only the file being read holds a read buffer.
+    open.back().setAside();
+    open.push_back(std::move(child));
   }
 }
 

@@ -14,7 +14,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/name_table.hpp"
 #include "runtime/counted_string.hpp"
@@ -32,6 +34,11 @@ Directive classifyLine(std::string_view line);
 // "#include(" or "#includeonce(" directive (one with no name to extract).
 // REQUIRES: classifyLine(line) == directive != Directive::none.
 HeapString extractName(StringRef line, Directive directive);
+
+// Like extractName, but cuts the name out of `line` where it lies, so that
+// a long line is not copied.  After a failure line holds some part of
+// itself.
+void extractNameInPlace(CountedString line, Directive directive);
 
 class Expansion {
  public:
@@ -51,11 +58,22 @@ class Expansion {
   // True once some file could not be opened under either name.
   bool anyOpenFailed() const { return anyOpenFailed_; }
 
+  // From now on, every "Could not open '" message goes to standard error
+  // too (with an LF line end, as the failure report's line).
+  void echoOpenFailures() { echoOpenFailures_ = true; }
+
+  // From now on, the name that opened each file is appended to `opened`,
+  // in the order the files are opened.  REQUIRES: `opened` outlives the
+  // Expansion.
+  void listOpenedFiles(std::vector<std::string>& opened) { opened_ = &opened; }
+
  private:
   StringRef includeDirectory_;
   NameTable& names_;
   FileSystem& files_;
   bool anyOpenFailed_ = false;
+  bool echoOpenFailures_ = false;
+  std::vector<std::string>* opened_ = nullptr;
 };
 
 }  // namespace tarvel

@@ -54,6 +54,9 @@ class RecordingFiles : public FileSystem {
     return inner_.read(file, buffer, size);
   }
   std::size_t blockSize(platform::FileId file) override { return inner_.blockSize(file); }
+  bool seek(platform::FileId file, std::uint64_t offset) override {
+    return inner_.seek(file, offset);
+  }
   void finish(platform::FileId file) override { inner_.finish(file); }
 
   struct Open {
@@ -65,6 +68,12 @@ class RecordingFiles : public FileSystem {
  private:
   FileSystem& inner_;
 };
+
+// Line `index` of a file as it is judged: the first without a UTF-8
+// byte-order mark that starts the file.
+std::string judged(const std::string& line, std::size_t index) {
+  return index == 0 && line.starts_with("\xEF\xBB\xBF") ? line.substr(3) : line;
+}
 
 // The expansion as plainly as it can be said.  Names reach the file system
 // as NUL-terminated text, and a file once opened stays held, as with the
@@ -93,13 +102,15 @@ struct Model {
     return nullptr;
   }
   void expand(const std::string& contents) {
-    for (const std::string& line : modelLines(contents)) {
-      const Directive directive = classifyLine(line);
+    const std::vector<std::string> lines = modelLines(contents);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const std::string& line = lines[i];
+      const Directive directive = classifyLine(judged(line, i));
       if (directive == Directive::none) {
         out += line + "\r\n";
         continue;
       }
-      const HeapString name = extractName(fromBytes(line), directive);
+      const HeapString name = extractName(fromBytes(judged(line, i)), directive);
       const std::string key(name.view());
       if (!named.insert(key).second) continue;
       if (const std::string* f = openInclude(key)) expand(*f);
@@ -142,8 +153,10 @@ void check(const Files& files, std::size_t readSize, std::uint32_t tableSize) {
 
   // The ordinary lines of main, in order.
   std::size_t at = 0;
-  for (const std::string& line : modelLines(files.at("main"))) {
-    if (classifyLine(line) != Directive::none) {
+  const std::vector<std::string> mainLines = modelLines(files.at("main"));
+  for (std::size_t i = 0; i < mainLines.size(); ++i) {
+    const std::string& line = mainLines[i];
+    if (classifyLine(judged(line, i)) != Directive::none) {
       if (code != 0) break;
       continue;
     }

@@ -15,6 +15,7 @@
 
 #include "runtime/counted_string.hpp"
 #include "runtime/file_io.hpp"
+#include "runtime/output.hpp"
 
 namespace tarvel::fuzzing {
 
@@ -126,7 +127,7 @@ class OutputCapture {
   }
 
   static std::string take() {
-    flushOutput();
+    output::flush();
     std::string out;
     char block[4096];
     off_t at = 0;

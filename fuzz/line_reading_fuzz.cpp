@@ -25,6 +25,10 @@
 namespace tarvel::fuzzing {
 namespace {
 
+using testing::atEnd;
+using testing::readLine;
+using testing::readWholeLine;
+
 constexpr int kPlantedError = 5;
 
 // Reads of varying size: each read takes the next size of the cycle.

@@ -44,6 +44,15 @@ void ArgumentVector::parse(const char* text) {
   }
 }
 
+void ArgumentVector::adopt(int argc, const char* const* argv) {
+  commandLine_ = joinArguments(argc, argv);
+  count_ = 0;
+  for (int i = 0; i < argc; ++i) {
+    slots_[count_] = fromTerminated(argv[i]);
+    if (++count_ > kMaxArguments) raiseFailure(failure::kTooManyParameters);
+  }
+}
+
 HeapString joinArguments(int argc, const char* const* argv) {
   std::string line;
   for (int i = 0; i < argc; ++i) {
@@ -71,11 +80,12 @@ const ArgumentVector& processArguments() {
   if (pending) {
     pending = false;
     const platform::CommandLine given = platform::commandLine();
+    // Arguments the system has split already are not split again: a name
+    // may hold blanks and double quotes.
     if (given.raw != nullptr) {
       arguments.parse(given.raw);
     } else {
-      const HeapString joined = joinArguments(given.argc, given.argv);
-      arguments.parse(joined.chars());
+      arguments.adopt(given.argc, given.argv);
     }
   }
   return arguments;
@@ -86,5 +96,10 @@ const ArgumentVector& processArguments() {
 std::uint32_t argumentCount() { return processArguments().count(); }
 
 StringRef argumentAt(std::uint32_t index) { return processArguments().at(index); }
+
+bool isSystemHelpSwitch(std::string_view argument) {
+  const char* helpSwitch = platform::helpSwitch();
+  return helpSwitch != nullptr && argument == helpSwitch;
+}
 
 }  // namespace tarvel

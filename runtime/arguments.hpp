@@ -1,5 +1,8 @@
 // The command-line argument vector: the process's command line split into
-// arguments, numbered from 0 (the program name).
+// arguments, numbered from 0 (the program name).  Where the system hands a
+// process its arguments already split (POSIX: the shell has split them),
+// they are taken as they are; where it hands over one raw line (Windows),
+// that line is split by the rules below.
 //
 // Arguments are separated by runs of characters with codes 1 to 32 and 127.
 // A token that begins with a double quote runs to the next double quote (or
@@ -12,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "runtime/counted_string.hpp"
 
@@ -29,11 +33,16 @@ class ArgumentVector {
   // Splits `text`.  Raises 17 at the 256th argument, 13 when memory runs out.
   // REQUIRES: called once, with text not null.
   void parse(const char* text);
+  // Takes arguments already split, as they are.  Raises 17 at the 256th
+  // argument, 13 when memory runs out.  REQUIRES: called once, instead of
+  // parse.
+  void adopt(int argc, const char* const* argv);
 
   std::uint32_t count() const { return count_; }
   // The argument at `index`.  Raises 3 when index >= count().
   StringRef at(std::uint32_t index) const;
-  // The text the arguments were cut from, unchanged.
+  // The text the arguments were cut from, unchanged; after adopt, the
+  // arguments joined as joinArguments joins them.
   StringRef commandLine() const { return commandLine_; }
 
  private:
@@ -45,7 +54,8 @@ class ArgumentVector {
 // The text that stands for the command line on a platform that hands a
 // process its arguments already split: the arguments joined by single
 // spaces, each one that is empty, contains a delimiter or begins with a
-// double quote wrapped in double quotes, so that splitting gives them back.
+// double quote wrapped in double quotes, so that splitting gives back every
+// argument that holds no double quote after its first character.
 HeapString joinArguments(int argc, const char* const* argv);
 
 // The number of arguments of this process, the program name included.
@@ -54,5 +64,9 @@ std::uint32_t argumentCount();
 // The argument of this process at `index`.  Raises 3 when index is not below
 // argumentCount().
 StringRef argumentAt(std::uint32_t index);
+
+// True when `argument` is the system's own way of asking a command for help
+// ("/?" on Windows, where no file can bear that name); never on POSIX.
+bool isSystemHelpSwitch(std::string_view argument);
 
 }  // namespace tarvel

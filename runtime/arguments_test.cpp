@@ -49,6 +49,26 @@ TEST(ArgumentVector, QuotedTokens) {
   EXPECT_EQ(split("a\"b c"), (Args{"a\"b", "c"}));
 }
 
+// Arguments the system has split already stay as they are, double quotes
+// and blanks included; the limit is the same.
+TEST(ArgumentVector, SplitArgumentsAreTakenAsTheyAre) {
+  const char* const given[] = {"prog", "a \"b\".asm", "\"q.asm", "a b\"c", "", "\t"};
+  ArgumentVector v;
+  v.adopt(static_cast<int>(std::size(given)), given);
+  Args args;
+  for (std::uint32_t i = 0; i < v.count(); ++i) args.emplace_back(v.at(i).view());
+  EXPECT_EQ(args, Args(std::begin(given), std::end(given)));
+  EXPECT_EQ(failureOf([&] { v.at(v.count()); }), failure::kValueOutOfRange);
+
+  const std::vector<std::string> words(256, "w");
+  std::vector<const char*> argv;
+  for (const std::string& w : words) argv.push_back(w.c_str());
+  ArgumentVector most, tooMany;
+  most.adopt(255, argv.data());
+  EXPECT_EQ(most.count(), 255u);
+  EXPECT_EQ(failureOf([&] { tooMany.adopt(256, argv.data()); }), failure::kTooManyParameters);
+}
+
 TEST(ArgumentVector, AtMost255Arguments) {
   std::string line;
   for (int i = 0; i < 255; ++i) line += "t" + std::to_string(i) + " ";

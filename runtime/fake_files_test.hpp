@@ -1,11 +1,13 @@
-// Test support: an in-memory FileSystem, capture of standard output, and
-// the code a call raises.
+// Test support: an in-memory FileSystem, capture of standard output, the
+// code a call raises, and the line-at-a-time readers and writers that only
+// tests use.
 #pragma once
 
 #include <stdio.h>
 #include <unistd.h>  // on Windows, the C runtime's dup, dup2, close, lseek and read
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -44,6 +46,8 @@ class FakeFileSystem : public FileSystem {
   void setChunk(std::size_t chunk) { chunk_ = chunk; }
   // The read-buffer size the reader is told to use.
   void setBlockSize(std::size_t size) { blockSize_ = size; }
+  // `name` cannot be positioned, like a pipe.
+  void setUnseekable(const std::string& name) { unseekable_.insert(name); }
 
   platform::FileId open(const char* name) override {
     auto it = files_.find(name);
@@ -66,10 +70,18 @@ class FakeFileSystem : public FileSystem {
     return {static_cast<std::int64_t>(n), 0};
   }
   std::size_t blockSize(platform::FileId) override { return blockSize_; }
+  bool seek(platform::FileId file, std::uint64_t offset) override {
+    Opened& f = opened_.at(file - 1);
+    if (f.finished || unseekable_.count(f.name) != 0) return false;
+    f.offset = static_cast<std::size_t>(std::min<std::uint64_t>(offset, files_.at(f.name).size()));
+    ++seeks_;
+    return true;
+  }
   void finish(platform::FileId file) override { opened_.at(file - 1).finished = true; }
 
   bool finished(platform::FileId file) const { return opened_.at(file - 1).finished; }
   std::size_t reads() const { return reads_; }
+  std::size_t seeks() const { return seeks_; }
 
  private:
   struct Opened {
@@ -80,10 +92,12 @@ class FakeFileSystem : public FileSystem {
   std::map<std::string, std::string> files_;
   std::map<std::string, std::pair<std::size_t, int>> failures_;
   std::set<std::string> held_;
+  std::set<std::string> unseekable_;
   std::vector<Opened> opened_;
   std::size_t chunk_ = 1 << 16;
   std::size_t blockSize_ = 1 << 16;
   std::size_t reads_ = 0;
+  std::size_t seeks_ = 0;
 };
 
 // Sends standard output to a temporary file while it lives; text() flushes
@@ -118,5 +132,64 @@ class CapturedOutput {
   FILE* file_;
   int saved_;
 };
+
+// The line readers of the original interface, kept for tests: they show
+// the reader's CR and piece rules one line at a time.
+struct LineReaderAccess {
+  static bool atEnd(InputFile& file) {
+    return file.pos_ == file.end_ && file.readMore(false) == InputFile::Read::ended;
+  }
+  static void readLine(InputFile& file, LineSink& sink) {
+    if (!file.readLine(sink)) raiseFailure(failure::kEndOfFile);
+  }
+  static std::string_view readWholeLine(InputFile& file, HeapString& spill) {
+    return file.readWholeLine(spill);
+  }
+};
+
+// True when the file has no more input.  Consumes nothing.  Raises 10 after
+// writing "Read/eof error = " and the error number when reading fails.
+inline bool atEnd(InputFile& file) { return LineReaderAccess::atEnd(file); }
+
+// Reads the next line, or the next piece of a long line, into dest: at most
+// dest's capacity characters.  CR LF or LF end a line and are not stored;
+// a CR followed by anything else is stored together with that character;
+// a CR at the end of input ends the line and is dropped.  Raises 12 at the
+// end of input when nothing is left; raises 10 after writing
+// "fgets error = " and the error number when reading fails.
+// REQUIRES: dest's capacity is at least 1.
+inline void readLine(InputFile& file, CountedString dest) {
+  class FixedSink final : public LineSink {
+   public:
+    explicit FixedSink(CountedString dest) : dest_(dest) {}
+    std::size_t room(std::size_t want) override {
+      return std::min<std::size_t>(want, dest_.capacity() - count_);
+    }
+    void put(const char* bytes, std::size_t n) override {
+      std::memcpy(dest_.chars() + count_, bytes, n);
+      count_ += n;
+    }
+    void finish() override { dest_.setLength(static_cast<std::uint32_t>(count_)); }
+
+   private:
+    CountedString dest_;
+  } sink(dest);
+  LineReaderAccess::readLine(file, sink);
+}
+
+// Like readLine with no limit: the whole line, however long, where it lies
+// in the read buffer or else in `spill`.
+inline std::string_view readWholeLine(InputFile& file, HeapString& spill) {
+  return LineReaderAccess::readWholeLine(file, spill);
+}
+
+// Writes line, then CR LF, to standard output.
+inline void putLine(std::string_view line) {
+  output::write(line.data(), line.size());
+  output::write("\r\n", 2);
+}
+
+// Writes out everything still buffered for standard output.
+inline void flushOutput() { output::flush(); }
 
 }  // namespace tarvel::testing

@@ -1,5 +1,6 @@
 #include "runtime/file_io.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -21,6 +22,9 @@ class RealFileSystem final : public FileSystem {
     return platform::readFile(file, buffer, size);
   }
   std::size_t blockSize(platform::FileId file) override { return platform::readBlockSize(file); }
+  bool seek(platform::FileId file, std::uint64_t offset) override {
+    return platform::seekFile(file, offset);
+  }
   void finish(platform::FileId file) override { platform::finishReading(file); }
 };
 
@@ -32,48 +36,66 @@ class RealFileSystem final : public FileSystem {
   raiseFailure(failure::kFileRead);
 }
 
-// Line readers deliver into one of these.  A sink may take `room()`
-// characters more; a fixed one ends the line when it is full.
-
-// Fills a fixed destination, at most its capacity.
-struct FixedSink {
-  CountedString dest;
-  std::uint32_t count = 0;
-
-  std::size_t room(std::size_t) const { return dest.capacity() - count; }
-  bool full() const { return count == dest.capacity(); }
-  void put(const char* bytes, std::size_t n) {
-    std::memcpy(dest.chars() + count, bytes, n);
-    count += static_cast<std::uint32_t>(n);
-  }
-  void finish() { dest.setLength(count); }
+struct BlockDeleter {
+  void operator()(char* block) const { freeBlock(block); }
 };
+using Block = std::unique_ptr<char, BlockDeleter>;
 
-// Fills a heap string, growing it so that a line is never cut.
-struct GrowingSink {
-  HeapString& dest;
-  std::uint32_t count = 0;
+// Gathers a line too long for the read buffer.  What does not fit the
+// spill's present room goes into pieces of a fixed size, so that nothing is
+// copied while the line grows; at its end the line is joined in the spill,
+// made as large as the line, and each piece goes as soon as it is copied.
+// A line of n characters so takes at most 2n bytes and one piece.
+class PiecedSink final : public LineSink {
+ public:
+  explicit PiecedSink(HeapString& spill) : spill_(spill) {}
 
-  // Makes room for at least `want` characters more.
-  std::size_t room(std::size_t want) {
-    const std::uint64_t needed = std::uint64_t{count} + want;
-    if (needed > dest.capacity()) {
-      std::uint64_t capacity = std::uint64_t{dest.capacity()} * 2 + 256;
-      if (capacity < needed) capacity = needed;
-      if (capacity > kMaxStringLength) capacity = kMaxStringLength;
-      if (capacity < needed) raiseFailure(failure::kMemoryAllocation);
-      HeapString bigger = allocString(static_cast<std::uint32_t>(capacity));
-      std::memcpy(bigger.chars(), dest.chars(), count);
-      dest = std::move(bigger);
+  std::size_t room(std::size_t want) override { return want; }
+  void put(const char* bytes, std::size_t n) override {
+    if (count_ + n > kMaxStringLength) raiseFailure(failure::kMemoryAllocation);
+    const std::uint64_t inSpill = spill_.capacity();
+    if (pieces_.empty() && count_ < inSpill) {
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(n, inSpill - count_));
+      std::memcpy(spill_.chars() + count_, bytes, take);
+      count_ += take;
+      bytes += take;
+      n -= take;
     }
-    return want;
+    while (n > 0) {
+      const auto at = static_cast<std::size_t>((count_ - inSpill) % kPieceSize);
+      if (at == 0) pieces_.emplace_back(static_cast<char*>(allocBlock(kPieceSize)));
+      const std::size_t take = std::min(n, kPieceSize - at);
+      std::memcpy(pieces_.back().get() + at, bytes, take);
+      count_ += take;
+      bytes += take;
+      n -= take;
+    }
   }
-  static bool full() { return false; }
-  void put(const char* bytes, std::size_t n) {
-    std::memcpy(dest.chars() + count, bytes, n);
-    count += static_cast<std::uint32_t>(n);
+  void finish() override {
+    const auto length = static_cast<std::uint32_t>(count_);
+    if (!pieces_.empty()) {
+      const std::uint32_t first = spill_.capacity();
+      HeapString whole = allocString(length);
+      std::memcpy(whole.chars(), spill_.chars(), first);
+      spill_ = std::move(whole);
+      std::uint64_t at = first;
+      for (Block& piece : pieces_) {
+        const auto take =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, count_ - at));
+        std::memcpy(spill_.chars() + at, piece.get(), take);
+        piece.reset();
+        at += take;
+      }
+      pieces_.clear();
+    }
+    spill_.str().setLength(length);
   }
-  void finish() { dest.str().setLength(count); }
+
+ private:
+  static constexpr std::size_t kPieceSize = 1 << 20;
+  HeapString& spill_;
+  std::vector<Block> pieces_;
 };
 
 using blockcopy::findLineEnd;
@@ -87,183 +109,207 @@ FileSystem& realFileSystem() {
 
 void InputFile::BlockDeleter::operator()(char* block) const { freeBlock(block); }
 
-InputFile::InputFile(InputFile&& other) noexcept
-    : fs_(other.fs_),
-      id_(std::exchange(other.id_, 0)),
-      buffer_(std::move(other.buffer_)),
-      bufferSize_(other.bufferSize_),
-      pos_(other.pos_),
-      end_(other.end_),
-      ended_(other.ended_),
-      streaming_(other.streaming_),
-      cr_(other.cr_),
-      blanks_(std::move(other.blanks_)) {}
-
-InputFile& InputFile::operator=(InputFile&& other) noexcept {
-  if (this != &other) {
-    finish();
-    fs_ = other.fs_;
-    id_ = std::exchange(other.id_, 0);
-    buffer_ = std::move(other.buffer_);
-    bufferSize_ = other.bufferSize_;
-    pos_ = other.pos_;
-    end_ = other.end_;
-    ended_ = other.ended_;
-    streaming_ = other.streaming_;
-    cr_ = other.cr_;
-    blanks_ = std::move(other.blanks_);
+bool InputFile::copyLines(const LineFilter& filter, HeapString& spill, std::string_view& line) {
+  for (;;) {
+    Step step = Step::movedOn;
+    switch (stage_) {
+      case Stage::lineStart:
+        step = judgeLine(filter);
+        break;
+      case Stage::midLine:
+        step = copyOrdinary(filter);
+        break;
+      case Stage::done:
+        return false;
+    }
+    if (step == Step::picked) {
+      line = readWholeLine(spill);
+      return true;
+    }
   }
-  return *this;
 }
 
-void InputFile::finish() {
+InputFile::Step InputFile::judgeLine(const LineFilter& filter) {
+  const bool heldStart = rewind_ || !held_.empty();
+  if (pos_ == end_ && ended_ && !heldStart) {
+    endInput();
+    return Step::movedOn;
+  }
+  const char* const buffer = data();
+  const char* const end = buffer + end_;
+  const char* p = buffer + pos_;
+  if (atFileStart_) {
+    if (end_ - pos_ < 3 && !ended_) return moreForHead(pos_);
+    if (end_ - pos_ >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+  }
+  const bool markSkipped = p != buffer + pos_;
+  while (p != end && (*p == ' ' || *p == '\t')) ++p;
+  if (p == end && !ended_) return moreForHead(static_cast<std::size_t>(p - buffer));
+  // The same judgement as the block copier makes of the lines it passes.
+  const blockcopy::Head head =
+      p != end ? blockcopy::judgeHead(p, end, ended_, filter) : blockcopy::Head::ordinary;
+  // The head goes on past what has been read.
+  if (head == blockcopy::Head::incomplete) return moreForHead(static_cast<std::size_t>(p - buffer));
+  if (head == blockcopy::Head::picked) {
+    held_.clear();
+    rewind_ = false;
+    atFileStart_ = false;
+    pos_ = static_cast<std::size_t>(p - buffer);
+    return Step::picked;
+  }
+  // An ordinary line.
+  atFileStart_ = false;
+  if (rewind_) {
+    // Its start is read again, and the line copied from there.
+    rewind_ = false;
+    if (!file_.fs().seek(file_.id(), lineStartOffset_)) raiseReadFailure(kFgetsError, 0);
+    readTo_ = lineStartOffset_;
+    pos_ = end_ = 0;
+    ended_ = false;
+    stage_ = Stage::midLine;
+    return Step::movedOn;
+  }
+  if (!held_.empty()) {
+    writeHeldStart();
+    stage_ = Stage::midLine;
+    return Step::movedOn;
+  }
+  // A line that begins with the mark is copied from its start.
+  if (markSkipped) {
+    stage_ = Stage::midLine;
+    return Step::movedOn;
+  }
+  return copyOrdinary(filter);
+}
+
+InputFile::Step InputFile::moreForHead(std::size_t headFrom) {
+  const bool insideLine = pos_ != end_ || rewind_ || !held_.empty();
+  if (readMore(insideLine) == Read::full) {
+    // The buffer holds nothing but the start of this line: what lies
+    // before its head leaves the buffer.
+    holdLineStart(headFrom);
+    atFileStart_ = false;
+  }
+  return Step::movedOn;
+}
+
+void InputFile::holdLineStart(std::size_t to) {
+  if (!rewind_ && held_.empty()) {
+    if (seekable_ != 0) seekable_ = file_.fs().seek(file_.id(), readTo_) ? 1 : 0;
+    if (seekable_ == 1) {
+      rewind_ = true;
+      lineStartOffset_ = offsetOf(pos_);
+    }
+  }
+  if (!rewind_) held_.insert(held_.end(), data() + pos_, data() + to);
+  pos_ = to;
+}
+
+void InputFile::writeHeldStart() {
+  output::write(held_.data(), held_.size());
+  held_.clear();
+  held_.shrink_to_fit();
+}
+
+InputFile::Step InputFile::copyOrdinary(const LineFilter& filter) {
+  if (pos_ == end_) {
+    // Only inside a line: a line start is judged first.
+    if (readMore(true) == Read::ended) endInput();
+    return Step::movedOn;
+  }
+  const bool streaming = stage_ == Stage::midLine;
+  char* const buffer = data();
+  const blockcopy::Result r =
+      blockcopy::copyOrdinary(buffer + pos_, buffer + end_, ended_, streaming, cr_, filter);
+  const auto stop = static_cast<std::size_t>(r.stop - buffer);
+  if (stop == pos_ && !r.midLine) {
+    // A line without its end yet: read on, or write it in pieces when it
+    // fills the buffer.
+    if (readMore(true) == Read::full) stage_ = Stage::midLine;
+    return Step::movedOn;
+  }
+  pos_ = stop;
+  stage_ = r.midLine ? Stage::midLine : Stage::lineStart;
+  return Step::movedOn;
+}
+
+void InputFile::endInput() {
+  // The end of input ends a last line that has no end.  After an odd run
+  // of CRs the last CR is the line end's own.
+  if (stage_ == Stage::midLine) output::write(cr_.odd ? "\n" : "\r\n", cr_.odd ? 1 : 2);
+  stage_ = Stage::done;
+  cr_ = blockcopy::CrRun{};
   buffer_.reset();
-  if (id_ != 0 && !ended_) fs_->finish(id_);
-  ended_ = true;
+  pos_ = end_ = 0;
+  file_.release();
 }
 
-bool InputFile::fill(StringRef message) {
-  if (ended_) return false;
-  char* const buffer = block();
-  const platform::ReadResult r = fs_->read(id_, buffer, bufferSize_);
-  if (r.count < 0) raiseReadFailure(message, r.error);
-  pos_ = 0;
-  end_ = static_cast<std::size_t>(r.count);
-  if (end_ == 0) {
-    // Reading is over: give back the buffer and the descriptor now, so
-    // that a run over many files never runs out of either.
-    finish();
-    return false;
+void InputFile::setAside() {
+  if (!buffer_ || stage_ == Stage::done) return;
+  const std::size_t kept = end_ - pos_;
+  if (ended_) {
+    // Nothing more comes from the file: only the unread rest stays.
+    decltype(buffer_) rest(static_cast<char*>(allocBlock(
+        static_cast<std::uint32_t>(kept + blockcopy::kReadSlack + kBufferAlignment - 1))));
+    char* const to = aligned(rest.get());
+    std::memcpy(to, data() + pos_, kept);
+    std::memset(to + kept, 0, blockcopy::kReadSlack);
+    buffer_ = std::move(rest);
+    bufferSize_ = kept;
+    pos_ = 0;
+    end_ = kept;
+    return;
   }
-  return true;
+  if (seekable_ != 0 && file_.fs().seek(file_.id(), offsetOf(pos_))) {
+    seekable_ = 1;
+    readTo_ = offsetOf(pos_);
+    buffer_.reset();
+    pos_ = end_ = 0;
+    return;
+  }
+  seekable_ = 0;
+}
+
+InputFile::Read InputFile::readMore(bool insideLine) {
+  if (ended_) return Read::ended;
+  char* const buffer = block();
+  const std::size_t kept = end_ - pos_;
+  if (kept >= bufferSize_) return Read::full;
+  std::memmove(buffer, buffer + pos_, kept);
+  pos_ = 0;
+  end_ = kept;
+  const platform::ReadResult r = file_.fs().read(file_.id(), buffer + kept, bufferSize_ - kept);
+  if (r.count < 0)
+    raiseReadFailure(insideLine ? StringRef(kFgetsError) : StringRef(kReadEofError), r.error);
+  end_ += static_cast<std::size_t>(r.count);
+  readTo_ += static_cast<std::uint64_t>(r.count);
+  // The scanners may look at the bytes after the input: they hold zeros,
+  // never bytes nobody wrote.
+  std::memset(buffer + end_, 0, blockcopy::kReadSlack);
+  if (r.count == 0) {
+    ended_ = true;
+    // The descriptor goes back now, unless the start of the current line
+    // is still to be read again.
+    if (!rewind_) file_.release();
+    return Read::ended;
+  }
+  return Read::more;
 }
 
 char* InputFile::block() {
   if (!buffer_) {
-    bufferSize_ = fs_->blockSize(id_);
+    const std::size_t suggested = file_.valid() ? file_.fs().blockSize(file_.id()) : 0;
+    bufferSize_ = suggested > kMinimumReadBlock ? suggested : kMinimumReadBlock;
     const std::size_t size = bufferSize_ + blockcopy::kReadSlack + kBufferAlignment - 1;
     buffer_.reset(static_cast<char*>(allocBlock(static_cast<std::uint32_t>(size))));
   }
   return data();
 }
 
-bool InputFile::readMore(StringRef message) {
-  char* const buffer = block();
-  const std::size_t kept = end_ - pos_;
-  if (kept >= bufferSize_) return false;
-  std::memmove(buffer, buffer + pos_, kept);
-  pos_ = 0;
-  end_ = kept;
-  const platform::ReadResult r = fs_->read(id_, buffer + kept, bufferSize_ - kept);
-  if (r.count < 0) raiseReadFailure(message, r.error);
-  if (r.count == 0) {
-    // The descriptor goes back now; the buffer still holds input.
-    fs_->finish(id_);
-    ended_ = true;
-  }
-  end_ += static_cast<std::size_t>(r.count);
-  return true;
-}
-
-void InputFile::holdBlanks(std::size_t from, std::size_t to) {
-  for (const char* p = data() + from; p != data() + to; ++p) {
-    if (blanks_.empty() || blanks_.back().first != *p) blanks_.emplace_back(*p, 0);
-    ++blanks_.back().second;
-  }
-}
-
-void InputFile::writeHeldBlanks() {
-  for (auto [blank, count] : blanks_) {
-    while (count != 0) {
-      const std::size_t n = count < 4096 ? static_cast<std::size_t>(count) : 4096;
-      char* to = output::reserve(n);
-      std::memset(to, blank, n);
-      output::commit(to + n);
-      count -= n;
-    }
-  }
-  blanks_.clear();
-}
-
-bool InputFile::copyLines(const LineFilter& filter, HeapString& spill, std::string_view& line) {
-  // pos_ is at the start of a line that has not been judged, unless
-  // streaming_; leading blanks may be held already.
+bool InputFile::readLine(LineSink& sink) {
   for (;;) {
-    if (pos_ == end_) {
-      const bool midLine = streaming_ || !blanks_.empty();
-      if (ended_ || !readMore(midLine ? StringRef(kFgetsError) : StringRef(kReadEofError)) ||
-          pos_ == end_) {
-        // The end of input ends a last line that has no end.
-        // After an odd run of CRs the last CR is the line end's own.
-        if (streaming_) output::write(cr_.odd ? "\n" : "\r\n", cr_.odd ? 1 : 2);
-        if (!blanks_.empty()) {
-          writeHeldBlanks();
-          putNewline();
-        }
-        streaming_ = false;
-        cr_ = blockcopy::CrRun{};
-        buffer_.reset();
-        return false;
-      }
-    }
-    char* const buffer = data();
-    if (!streaming_) {
-      const char* p = buffer + pos_;
-      const char* const end = buffer + end_;
-      while (p != end && (*p == ' ' || *p == '\t')) ++p;
-      if (p == end && !ended_) {
-        // Not judged until its first non-blank character is read.
-        if (!readMore(kFgetsError)) {
-          holdBlanks(pos_, end_);
-          pos_ = end_;
-        }
-        continue;
-      }
-      const char* const f = filter.firsts;
-      if (p != end && (*p == f[0] || *p == f[1] || *p == f[2] || *p == f[3])) {
-        const auto rest = static_cast<std::size_t>(end - p);
-        const std::size_t size = rest < filter.headSize ? rest : filter.headSize;
-        const void* lf = std::memchr(p, '\n', size);
-        if (lf == nullptr && size < filter.headSize && !ended_) {
-          // The head goes on past what has been read.
-          const auto at = static_cast<std::size_t>(p - buffer);
-          holdBlanks(pos_, at);
-          pos_ = at;
-          readMore(kFgetsError);
-          continue;
-        }
-        const std::size_t headSize = lf != nullptr ? static_cast<const char*>(lf) - p : size;
-        if (filter.isSpecial({p, headSize})) {
-          blanks_.clear();
-          pos_ = static_cast<std::size_t>(p - buffer);
-          line = readWholeLine(*this, spill);
-          return true;
-        }
-      }
-      if (!blanks_.empty()) {
-        writeHeldBlanks();
-        streaming_ = true;
-      }
-    }
-    const blockcopy::Result r =
-        blockcopy::copyOrdinary(buffer + pos_, buffer + end_, ended_, streaming_, cr_, filter);
-    const auto stop = static_cast<std::size_t>(r.stop - buffer);
-    if (stop == pos_ && !r.midLine) {
-      // A line without its end yet: read on, or write it in pieces when
-      // it fills the buffer.
-      if (!readMore(kFgetsError)) streaming_ = true;
-      continue;
-    }
-    pos_ = stop;
-    streaming_ = r.midLine;
-  }
-}
-
-template <class Sink>
-void InputFile::scanLine(Sink& sink) {
-  for (;;) {
-    if (pos_ == end_ && !fill(kFgetsError)) {
-      if (sink.count == 0) raiseFailure(failure::kEndOfFile);
+    if (pos_ == end_ && readMore(true) == Read::ended) {
+      if (sink.count() == 0) return false;
       break;  // the end of input ends the line
     }
     // Room for this block and for a CR and the character after it.
@@ -276,14 +322,14 @@ void InputFile::scanLine(Sink& sink) {
     sink.put(start, span);
     pos_ += span;
     if (stop == nullptr) {
-      if (sink.full()) break;
+      if (sink.room(1) == 0) break;
       continue;
     }
     ++pos_;
     if (*stop == '\n') break;
 
     // A CR at the end of input ends the line and is dropped.
-    if (pos_ == end_ && !fill(kFgetsError)) break;
+    if (pos_ == end_ && readMore(true) == Read::ended) break;
     const char next = data()[pos_];
     if (next == '\n') {
       ++pos_;
@@ -292,12 +338,34 @@ void InputFile::scanLine(Sink& sink) {
     sink.put("\r", 1);
     // When the CR fills the line, the character after it starts the next
     // call.  Otherwise it is stored as it stands, even when it is a CR.
-    if (sink.full()) break;
+    if (sink.room(1) == 0) break;
     ++pos_;
     sink.put(&next, 1);
-    if (sink.full()) break;
+    if (sink.room(1) == 0) break;
   }
   sink.finish();
+  return true;
+}
+
+std::string_view InputFile::readWholeLine(HeapString& spill) {
+  // Most lines lie whole in the read buffer, their end included: hand them
+  // out where they are.
+  const std::size_t available = end_ - pos_;
+  const char* start = data() + pos_;
+  if (const char* stop = findLineEnd(start, available); stop != nullptr) {
+    const auto n = static_cast<std::size_t>(stop - start);
+    if (*stop == '\n') {
+      pos_ += n + 1;
+      return {start, n};
+    }
+    if (n + 1 < available && stop[1] == '\n') {
+      pos_ += n + 2;
+      return {start, n};
+    }
+  }
+  PiecedSink sink(spill);
+  if (!readLine(sink)) raiseFailure(failure::kEndOfFile);
+  return spill.view();
 }
 
 InputFile tryOpenFile(StringRef name, std::uint32_t /*access*/, FileSystem& fs) {
@@ -311,43 +379,25 @@ InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs) {
   return file;
 }
 
-bool atEnd(InputFile& file) {
-  if (file.pos_ < file.end_) return false;
-  return !file.fill(kReadEofError);
+std::string systemName(std::string_view name) {
+  std::string converted(name);
+  platform::useSystemSeparators(converted.data(), converted.size());
+  return converted;
 }
 
-void readLine(InputFile& file, CountedString dest) {
-  FixedSink sink{dest};
-  file.scanLine(sink);
-}
-
-std::string_view readWholeLine(InputFile& file, HeapString& spill) {
-  // Most lines lie whole in the read buffer, their end included: hand them
-  // out where they are.
-  const std::size_t available = file.end_ - file.pos_;
-  const char* start = file.data() + file.pos_;
-  if (const char* stop = findLineEnd(start, available); stop != nullptr) {
-    const auto n = static_cast<std::size_t>(stop - start);
-    if (*stop == '\n') {
-      file.pos_ += n + 1;
-      return {start, n};
-    }
-    if (n + 1 < available && stop[1] == '\n') {
-      file.pos_ += n + 2;
-      return {start, n};
-    }
+void writeText(OutputHandle handle, StringRef s) {
+  if (handle == OutputHandle::standardError) {
+    platform::writeStandardError(s.chars(), s.length());
+    return;
   }
-  GrowingSink sink{spill};
-  file.scanLine(sink);
-  return spill.view();
+  output::write(s.chars(), s.length());
 }
 
-bool copyLines(InputFile& file, const LineFilter& filter, HeapString& spill,
-               std::string_view& line) {
-  return file.copyLines(filter, spill, line);
+void putErrorLine(std::string_view text) {
+  std::string line(text);
+  line += platform::standardErrorLineEnd();
+  platform::writeStandardError(line.data(), line.size());
 }
-
-void writeText(OutputHandle /*handle*/, StringRef s) { output::write(s.chars(), s.length()); }
 
 void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, char fill) {
   const std::int64_t w = width < 0 ? -std::int64_t{width} : width;
@@ -364,22 +414,6 @@ void putText(StringRef s) { writeText(OutputHandle::standardOutput, s); }
 
 void putNewline() { putText(kNewline); }
 
-void putLine(std::string_view line) {
-  if (line.size() >= output::kDirectWriteSize) {
-    output::write(line.data(), line.size());
-    output::write("\r\n", 2);
-    return;
-  }
-  char* to = output::reserve(line.size() + 2);
-  std::memcpy(to, line.data(), line.size());
-  to += line.size();
-  to[0] = '\r';
-  to[1] = '\n';
-  output::commit(to + 2);
-}
-
 void putNumber(std::int32_t n) { writeNumber(OutputHandle::standardOutput, n, 0, ' '); }
-
-void flushOutput() { output::flush(); }
 
 }  // namespace tarvel

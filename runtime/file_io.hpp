@@ -1,6 +1,6 @@
-// Files and console: opening input files, probing them for more input,
-// reading them line by line, and writing text and numbers to standard
-// output.
+// Files and console: opening input files, copying them to standard output
+// line by line up to the lines the caller wants to see, and writing text
+// and numbers to standard output.
 //
 // Input is read in large blocks and scanned with memchr; standard output
 // goes through one buffer in the platform module.  Neither is visible to
@@ -9,12 +9,14 @@
 //
 // An InputFile owns its read buffer and its descriptor; both are given back
 // as soon as the end of input has been seen, or when the InputFile is
-// destroyed.  The file itself stays held by the process until it ends.
+// destroyed, and the buffer also while the file is set aside.  The file
+// itself stays held by the process until it ends.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -25,6 +27,11 @@
 
 namespace tarvel {
 
+// The smallest read buffer an InputFile uses, whatever its file system
+// suggests: room for a byte-order mark, a line's head (LineFilter::headSize)
+// and a good deal more, so that a line's head always fits the buffer.
+inline constexpr std::size_t kMinimumReadBlock = 128;
+
 // Raw file access as the line reader sees it: the platform's real files,
 // or an in-memory stand-in in tests.
 class FileSystem {
@@ -34,8 +41,15 @@ class FileSystem {
   virtual platform::FileId open(const char* name) = 0;
   // Reads up to `size` bytes; see platform::ReadResult.
   virtual platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) = 0;
-  // A good read-buffer size for `file`.
+  // A good read-buffer size for the rest of `file`.  Only a suggestion:
+  // InputFile uses at least kMinimumReadBlock, so any value is safe,
+  // including one below what the file holds (a file whose reported size
+  // is smaller than its contents).
   virtual std::size_t blockSize(platform::FileId file) = 0;
+  // Moves the read position of `file` to `offset` bytes from its start.
+  // False, with nothing changed, when the file cannot be positioned (a
+  // pipe, a terminal).
+  virtual bool seek(platform::FileId file, std::uint64_t offset) = 0;
   // Reading `file` is over; what it uses may be given back.
   virtual void finish(platform::FileId file) = 0;
 };
@@ -49,66 +63,173 @@ inline constexpr std::uint32_t kGenericRead = 0x80000000;
 // The lines copyLines stops at: see blockcopy::LineFilter.
 using blockcopy::LineFilter;
 
+// The descriptor of an open input file: given back to its file system
+// once, by release() or when the handle goes.  Move-only.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  FileHandle(FileSystem& fs, platform::FileId id) : fs_(&fs), id_(id) {}
+  FileHandle(FileHandle&& other) noexcept : fs_(other.fs_), id_(std::exchange(other.id_, 0)) {}
+  FileHandle& operator=(FileHandle&& other) noexcept {
+    if (this != &other) {
+      release();
+      fs_ = other.fs_;
+      id_ = std::exchange(other.id_, 0);
+    }
+    return *this;
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle() { release(); }
+
+  // True until the descriptor has been given back.
+  bool valid() const { return id_ != 0; }
+  // REQUIRES: valid().
+  FileSystem& fs() const { return *fs_; }
+  platform::FileId id() const { return id_; }
+  void release() {
+    if (id_ != 0) fs_->finish(std::exchange(id_, 0));
+  }
+
+ private:
+  FileSystem* fs_ = nullptr;
+  platform::FileId id_ = 0;
+};
+
+// Where the line reader delivers a line, piece by piece.
+class LineSink {
+ public:
+  virtual ~LineSink() = default;
+  // How many characters more may be put now, at most `want`; a sink that
+  // can take none ends the line there.
+  virtual std::size_t room(std::size_t want) = 0;
+  virtual void put(const char* bytes, std::size_t n) = 0;
+  // The line is complete.
+  virtual void finish() = 0;
+  // The characters put so far.
+  std::uint64_t count() const { return count_; }
+
+ protected:
+  std::uint64_t count_ = 0;
+};
+
+namespace testing {
+struct LineReaderAccess;
+}
+
 // An open input file.  Move-only; default-constructed, it is not open.
+//
+// Reading keeps at most one block of input, and none while the file is set
+// aside; see copyLines for what is held of a line.
 class InputFile {
  public:
   InputFile() = default;
-  InputFile(FileSystem& fs, platform::FileId id) : fs_(&fs), id_(id) {}
-  InputFile(InputFile&& other) noexcept;
-  InputFile& operator=(InputFile&& other) noexcept;
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-  ~InputFile() { finish(); }
+  InputFile(FileSystem& fs, platform::FileId id) : file_(fs, id) {}
+  InputFile(InputFile&&) noexcept = default;
+  InputFile& operator=(InputFile&&) noexcept = default;
 
-  bool isOpen() const { return id_ != 0; }
+  // True from a successful open until the end of its input has been seen.
+  bool isOpen() const { return file_.valid(); }
+
+  // Copies lines to standard output, each followed by CR LF, up to the next
+  // line that `filter` picks out, and returns true with that line whole in
+  // `line`, without its leading blanks: where it lies in the read buffer
+  // when it can, else in `spill` (a present heap string, grown as needed;
+  // its old contents are lost).  The view is valid until the next call or
+  // change of spill.  Returns false when the input has ended, the last line
+  // written.
+  //
+  // Only a picked line is ever held whole: other lines, however long, go
+  // through in pieces, and so do the leading blanks of a line not judged
+  // yet, which are read again from the file (or, from a file that cannot be
+  // positioned, held at one byte each) when the buffer fills before the
+  // line's first other character.  At the very start of the file a UTF-8
+  // byte-order mark (EF BB BF) is not part of the first line's head: that
+  // line is judged without it, and copied with it when it is ordinary.
+  //
+  // A failed read writes "Read/eof error = " (at the start of a line) or
+  // "fgets error = " (inside one), the error number and CR LF, then raises
+  // 10.
+  bool copyLines(const LineFilter& filter, HeapString& spill, std::string_view& line);
+
+  // Gives the read buffer back while another file is read: reading goes on
+  // later by reading again from where it stopped.  A file that cannot be
+  // positioned keeps its buffer.  REQUIRES: copyLines has not yet returned
+  // false.
+  void setAside();
 
  private:
-  friend bool atEnd(InputFile& file);
-  friend void readLine(InputFile& file, CountedString dest);
-  friend std::string_view readWholeLine(InputFile& file, HeapString& spill);
-  friend bool copyLines(InputFile& file, const LineFilter& filter, HeapString& spill,
-                        std::string_view& line);
+  friend struct testing::LineReaderAccess;
+
+  // Where copyLines stands.
+  enum class Stage : std::uint8_t {
+    lineStart,  // pos_ starts a line not judged yet (its first bytes may be held)
+    midLine,    // the line at pos_ is ordinary and partly written, or has
+                // its held start still to write (rewound to it)
+    done,       // the input has ended and its last line is written
+  };
+  // What a step of copyLines came to.
+  enum class Step : std::uint8_t { movedOn, picked };
+  // What a read came to.
+  enum class Read : std::uint8_t { more, ended, full };
 
   struct BlockDeleter {
     void operator()(char* block) const;
   };
-  template <class Sink>
-  void scanLine(Sink& sink);
-  // Makes more input available; false at end of input.  A failed read
-  // writes `message`, the error number and a line end, then raises 10.
-  bool fill(StringRef message);
-  void finish();
+
+  // lineStart: judges the line at pos_ by its head, reading more when the
+  // head is not complete yet; an ordinary line starts to be copied.
+  Step judgeLine(const LineFilter& filter);
+  // Reads on for a head that starts at buffer byte `headFrom`; when the
+  // buffer is full, what lies before the head is held instead.
+  Step moreForHead(std::size_t headFrom);
+  // Copies ordinary text from pos_ as far as the input allows, up to the
+  // next line that must be judged.
+  Step copyOrdinary(const LineFilter& filter);
+  // Moves [pos_, to) of the current line out of the buffer (see held_).
+  void holdLineStart(std::size_t to);
+  void writeHeldStart();
+  // Ends the last line, if it has no end yet, and gives everything back.
+  void endInput();
+  // The whole line at pos_, as copyLines hands it out.
+  std::string_view readWholeLine(HeapString& spill);
+  // Reads the line at pos_ into sink (see LineSink); false at the end of
+  // input with nothing put.
+  bool readLine(LineSink& sink);
+  // Reads into the buffer after [pos_, end_), moved to its front first.
+  // A failed read is reported as one inside a line or at its start.
+  Read readMore(bool insideLine);
   // The read buffer, made at the first read with kReadSlack bytes more,
   // and its start: aligned, which makes the system's copies into it faster.
   char* block();
-  char* data() const {
-    const auto at = reinterpret_cast<std::uintptr_t>(buffer_.get());
+  static char* aligned(char* block) {
+    const auto at = reinterpret_cast<std::uintptr_t>(block);
     return reinterpret_cast<char*>((at + kBufferAlignment - 1) & ~(kBufferAlignment - 1));
   }
+  char* data() const { return aligned(buffer_.get()); }
   static constexpr std::uintptr_t kBufferAlignment = 64;
-  // Reads into the buffer after [pos_, end_), moved to its front first.
-  // False, with nothing read, when that already fills the buffer.  At the
-  // end of input the file is given back and the buffer kept.
-  bool readMore(StringRef message);
-  // Leading blanks of the current line kept out of the buffer.
-  void holdBlanks(std::size_t from, std::size_t to);
-  void writeHeldBlanks();
-  bool copyLines(const LineFilter& filter, HeapString& spill, std::string_view& line);
+  // The file offset of buffer byte `at`.
+  std::uint64_t offsetOf(std::size_t at) const { return readTo_ - (end_ - at); }
 
-  FileSystem* fs_ = nullptr;
-  platform::FileId id_ = 0;
+  FileHandle file_;
   std::unique_ptr<char, BlockDeleter> buffer_;
   std::size_t bufferSize_ = 0;
-  std::size_t pos_ = 0;  // next unread byte in buffer_
-  std::size_t end_ = 0;  // one past the last valid byte in buffer_
-  bool ended_ = false;   // end of input has been seen
-  // copyLines: the current line has been partly written (its start is
-  // judged ordinary), with this run of CRs at the end of what was written.
-  bool streaming_ = false;
+  std::size_t pos_ = 0;       // next unread byte in buffer_
+  std::size_t end_ = 0;       // one past the last valid byte in buffer_
+  std::uint64_t readTo_ = 0;  // the file offset just past buffer_[end_ - 1]
+  bool ended_ = false;        // the end of input has been read
+  Stage stage_ = Stage::lineStart;
+  std::int8_t seekable_ = -1;  // -1 not known yet, 0 no, 1 yes
+  // The first line of the file has not been judged yet.
+  bool atFileStart_ = true;
+  // midLine: the run of CRs at the end of what was written of the line.
   blockcopy::CrRun cr_;
-  // copyLines: leading blanks of the current line, not written yet, as
-  // runs of one character.
-  std::vector<std::pair<char, std::uint64_t>> blanks_;
+  // lineStart: the first bytes of the current line that no longer are in
+  // the buffer.  Held here one byte each, or, from a file that can be
+  // positioned, only as the offset of the line's start.
+  std::vector<char> held_;
+  bool rewind_ = false;
+  std::uint64_t lineStartOffset_ = 0;
 };
 
 // Opens `name` exactly as passed, without sharing.  Raises 7 (and writes
@@ -120,41 +241,20 @@ InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs = realFi
 // more than one place.
 InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
 
-// True when the file has no more input.  Consumes nothing.  Raises 10 after
-// writing "Read/eof error = " and the error number when reading fails.
-bool atEnd(InputFile& file);
+// The name a file is opened by, as the system is given it: on POSIX with
+// "/" for every backslash.
+std::string systemName(std::string_view name);
 
-// Reads the next line, or the next piece of a long line, into dest: at most
-// dest's capacity characters.  CR LF or LF end a line and are not stored;
-// a CR followed by anything else is stored together with that character;
-// a CR at the end of input ends the line and is dropped.  Raises 12 at the
-// end of input when nothing is left; raises 10 after writing
-// "fgets error = " and the error number when reading fails.
-// REQUIRES: dest's capacity is at least 1.
-void readLine(InputFile& file, CountedString dest);
-
-// Like readLine with no limit: the whole line, however long.  The line is
-// returned where it lies: in the file's read buffer when it can be, else in
-// `spill` (a present heap string), which grows as needed.  The view is valid
-// until the next read from the file or change of spill.
-std::string_view readWholeLine(InputFile& file, HeapString& spill);
-
-// Copies lines of the file to standard output, each followed by CR LF, up
-// to the next line that `filter` picks out, and returns true with that line
-// whole in `line` (without its leading blanks), as readWholeLine returns
-// it.  Returns false when the input has ended, the last line written.  Only
-// a picked line is ever held whole: other lines, however long, and leading
-// blanks go through in pieces.  Read failures are reported as by atEnd at
-// the start of a line and as by readLine inside one.
-bool copyLines(InputFile& file, const LineFilter& filter, HeapString& spill,
-               std::string_view& line);
-
-// Where output goes.  Standard output is the only destination.
-enum class OutputHandle { standardOutput };
+// Where output goes: standard output, through its buffer, or standard
+// error, unbuffered.
+enum class OutputHandle { standardOutput, standardError };
 
 // Writes the characters of s.  Raises 9, or 11 when the device is full,
 // when the output cannot be written.
 void writeText(OutputHandle handle, StringRef s);
+// Writes `text` and the platform's line end to standard error, in one
+// write so that the line is never interleaved with another process's.
+void putErrorLine(std::string_view text);
 // Writes value in decimal padded to |width| as formatDecimal does.  Raises
 // 16, writing nothing, when |width| is above 1024.
 void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, char fill);
@@ -162,12 +262,6 @@ void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, ch
 void putText(StringRef s);
 // Writes CR LF to standard output.
 void putNewline();
-// Writes line, then CR LF, to standard output.
-void putLine(std::string_view line);
 // Writes n as a plain signed decimal to standard output.
 void putNumber(std::int32_t n);
-// Writes out everything still buffered for standard output.  Raises as
-// writeText does.
-void flushOutput();
-
 }  // namespace tarvel

@@ -11,7 +11,11 @@
 namespace tarvel {
 namespace {
 
+using testing::atEnd;
 using testing::failureOf;
+using testing::putLine;
+using testing::readLine;
+using testing::readWholeLine;
 using Lines = std::vector<std::string>;
 
 // Every line of `contents`, asking atEnd before each, read by readLine into
@@ -77,6 +81,71 @@ TEST(FileErrors, FailedReadsWriteTheErrorNumberAndOpensRaiseQuietly) {
   EXPECT_EQ(line.length(), 3u);  // a failed read leaves the length as it was
   EXPECT_EQ(codes, (std::vector<FailureCode>{failure::kFileRead, failure::kFileRead,
                                              failure::kFileOpen, failure::kFileOpen}));
+}
+
+// Everything copyLines writes for `contents`, each picked line marked, read
+// `chunk` bytes at a time into a buffer of the suggested size `block`.
+std::string copiedLines(const std::string& contents, const LineFilter& filter,
+                        std::size_t chunk = 7, std::size_t block = 100, bool seekable = true) {
+  testing::FakeFileSystem fs;
+  fs.setChunk(chunk);
+  fs.setBlockSize(block);
+  fs.add("f", contents);
+  if (!seekable) fs.setUnseekable("f");
+  InputFile file = openFile(fromTerminated("f"), kGenericRead, fs);
+  HeapString spill = allocString(4);
+  std::string_view line;
+  testing::CapturedOutput out;
+  while (file.copyLines(filter, spill, line)) {
+    putText(fromTerminated("<"));
+    putLine(line);
+  }
+  return out.text();
+}
+
+// Heads that the buffer cannot show whole: buffers smaller than a head,
+// leading blanks that fill the buffer (read again from a file that can be
+// positioned, held from one that cannot), a byte-order mark at the start of
+// the file, and picked lines much longer than the buffer.
+TEST(CopyLines, HeadsBeyondTheBuffer) {
+  const LineFilter in = {{'i', 'I', '.', '#'}, {'n', 'n', 'i', 'i'}, 14, [](std::string_view head) {
+                           return head.size() > 1 && (head[0] | 0x20) == 'i' &&
+                                  (head[1] | 0x20) == 'n';
+                         }};
+  std::string blanks;
+  for (int i = 0; i < 1500; ++i) blanks += i % 3 == 0 ? "\t" : " ";
+  const std::string mark = "\xEF\xBB\xBF", longName(3 << 20, 'n');
+  const std::pair<std::string, std::string> cases[] = {
+      {"include x\nend\n", "<include x\r\nend\r\n"},
+      {"in", "<in\r\n"},
+      {blanks + "word\n" + blanks + "In x\r\n" + blanks,
+       blanks + "word\r\n<In x\r\n" + blanks + "\r\n"},
+      {blanks + "\n\tin", blanks + "\r\n<in\r\n"},
+      {mark + "include x\n", "<include x\r\n"},
+      {mark + " \tin x", "<in x\r\n"},
+      {mark + "word\n", mark + "word\r\n"},
+      {mark + blanks + "in x\n" + mark + "in\n", "<in x\r\n" + mark + "in\r\n"},
+      {mark + blanks + "w\r", mark + blanks + "w\r\n"},
+      {mark, mark + "\r\n"},
+      {"\xEF\xBBin\n", "\xEF\xBBin\r\n"},
+      {"x\n" + mark + "in\n", "x\r\n" + mark + "in\r\n"},
+      {"in" + longName + "\r\nafter\n", "<in" + longName + "\r\nafter\r\n"},
+      {blanks + "in" + longName, "<in" + longName + "\r\n"},
+  };
+  for (const auto& [chunk, block] : {std::pair<std::size_t, std::size_t>{1, 1},
+                                     {3, 8},
+                                     {1 << 16, 13},
+                                     {7, 100},
+                                     {1 << 16, 1 << 16}}) {
+    for (const bool seekable : {true, false}) {
+      for (const auto& [contents, expected] : cases) {
+        if (contents.size() > (1 << 20) && chunk < 7) continue;  // slow, and nothing more
+        EXPECT_TRUE(copiedLines(contents, in, chunk, block, seekable) == expected)
+            << chunk << " " << block << " " << seekable << " "
+            << ::testing::PrintToString(contents.substr(0, 40));
+      }
+    }
+  }
 }
 
 TEST(ConsoleOutput, NumbersTextAndWidthLimits) {

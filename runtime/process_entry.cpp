@@ -6,6 +6,7 @@
 #include "runtime/failure.hpp"
 #include "runtime/output.hpp"
 #include "runtime/platform/platform.hpp"
+#include "runtime/replacement.hpp"
 
 namespace tarvel {
 
@@ -18,8 +19,22 @@ namespace {
 [[noreturn]] void endWithReport(FailureCode code) {
   if (!platform::claimReport()) platform::yieldToReport();
   output::flushForReport();
+  platform::discardReplacements();
   reportFailure(code);
   platform::exitProcess(kExitFailure);
+}
+
+// The run succeeded: files written under temporary names take their
+// targets' places.  The report is claimed first, as for a failure, so that
+// an interrupt from now on adds nothing: a run never ends with a failure
+// status after some target was replaced.
+[[noreturn]] void endWithSuccess() {
+  if (!platform::claimReport()) platform::yieldToReport();
+  if (!putFilesInPlace()) {
+    reportFailure(failure::kFileWrite);
+    platform::exitProcess(kExitFailure);
+  }
+  platform::exitProcess(kExitSuccess);
 }
 
 void onCondition(std::uint32_t code) { endWithReport(code); }
@@ -49,6 +64,8 @@ void runProcess(int argc, char** argv, MainProgram program) {
     code = failure::kMemoryAllocation;
   }
   if (failed) endWithReport(code);
+  if (status == kExitSuccess) endWithSuccess();
+  platform::discardReplacements();
   platform::exitProcess(status);
 }
 

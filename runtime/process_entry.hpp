@@ -20,6 +20,8 @@ using MainProgram = int (*)();
 // Runs `program` inside the outermost region and ends the process with its
 // status.  A failure that nothing catches, or a processor condition, is
 // reported on standard error and ends the process with kExitFailure.
+// Files made to replace their targets (runtime/replacement.hpp) are put in
+// place when the status is kExitSuccess, and removed on every other end.
 [[noreturn]] void runProcess(int argc, char** argv, MainProgram program);
 
 }  // namespace tarvel

@@ -23,6 +23,8 @@ inline constexpr std::string_view kRunner = TARVEL_RUNNER;
 // True when the programs under test are Windows programs: no POSIX
 // signals, FIFOs, /proc or resource limits reach them.
 inline constexpr bool kTestingWindowsBuild = std::string_view(TARVEL_TARGET_SYSTEM) == "Windows";
+// How the failure report's line ends: as the system ends lines.
+inline const std::string kReportEnd = kTestingWindowsBuild ? "\r\n" : "\n";
 
 struct ChildResult {
   std::string out;  // standard output

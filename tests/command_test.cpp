@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,13 +20,14 @@ namespace {
 
 using tarvel::testing::ChildOptions;
 using tarvel::testing::ChildResult;
+using tarvel::testing::kReportEnd;
 using tarvel::testing::kTestingWindowsBuild;
 using tarvel::testing::runChild;
 using tarvel::testing::TempDir;
 using namespace std::string_literals;
 using Env = std::optional<std::string>;  // the value of zebinc, or unset
 
-const std::string kUsage = "Usage: tarvel filename\r\n";
+const std::string kUsage = "Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n";
 const std::string kNoPath = "Could not find path to ZEB include library\r\n";
 
 // What a line that includes `name` gives when the file holds `text`: on
@@ -105,7 +108,7 @@ TEST_F(Command, MalformedDirectiveEndsTheRunWithAReport) {
     const ChildResult r = runOn(std::string("before\n") + line + "\nafter\n");
     EXPECT_EQ(r.out, "before\r\n");
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "ZEB Exception (2): Index into string is out of range\n");
+    EXPECT_EQ(r.err, "ZEB Exception (2): Index into string is out of range" + kReportEnd);
   }
 }
 
@@ -118,7 +121,6 @@ TEST_F(Command, IncludeDirectoryComesFromZebinc) {
       {"lib", "only\r\nCould not open 'lib\\none.inc'\r\n"},
       {" \tlib  ", "only\r\nCould not open 'lib\\none.inc'\r\n"},
       {"lib\\", "only\r\nCould not open 'lib\\\\none.inc'\r\n"},
-      {"  ", "Could not open '\\only.inc'\r\nCould not open '\\none.inc'\r\n"},
       {std::nullopt,
        "Could not open '%zebinc%\\only.inc'\r\nCould not open '%zebinc%\\none.inc'\r\n"},
   };
@@ -140,6 +142,9 @@ TEST_F(Command, IncludeDirectoryComesFromZebinc) {
 TEST_F(Command, UnusableIncludeDirectoryStopsTheRun) {
   put("main.asm", "text\n");
   EXPECT_RUN(run({"main.asm"}, ""), kNoPath, 2);
+  // Blanks alone name no directory: not the root.
+  EXPECT_RUN(run({"main.asm"}, " \t "), kNoPath, 2);
+  EXPECT_RUN(run({"a", "b"}, "  "), kNoPath, 2);
   // Checked before the command line.
   EXPECT_RUN(run({}, ""), kNoPath, 2);
   EXPECT_RUN(run({"a", "b"}, ""), kNoPath, 2);
@@ -147,7 +152,7 @@ TEST_F(Command, UnusableIncludeDirectoryStopsTheRun) {
   const ChildResult r = run({"main.asm"}, std::string(255, 'd'));
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err, "ZEB Exception (1): String Overflow\n");
+  EXPECT_EQ(r.err, "ZEB Exception (1): String Overflow" + kReportEnd);
 }
 
 TEST_F(Command, EveryNameIsExpandedOnceAndFilesStayHeld) {
@@ -185,6 +190,14 @@ TEST_F(Command, LinesAreCopiedWholeWithCrLf) {
       {a256 + "\nz", a256 + "\r\nz\r\n"},
       {a256 + "include b.inc\n", a256 + "include b.inc\r\n"},
       {std::string(300, ' ') + "include b.inc\n", "B\r\n"},
+      // A UTF-8 byte-order mark at the very start is not part of the
+      // first line's head; an ordinary first line keeps it.
+      {"\xEF\xBB\xBFinclude b.inc\nx\n", "B\r\nx\r\n"},
+      {"\xEF\xBB\xBF\t#include(\"b.inc\")", "B\r\n"},
+      {"\xEF\xBB\xBFmain\r\n", "\xEF\xBB\xBFmain\r\n"},
+      {"\xEF\xBB\xBF", "\xEF\xBB\xBF\r\n"},
+      {"x\n\xEF\xBB\xBFinclude b.inc\n", "x\r\n\xEF\xBB\xBFinclude b.inc\r\n"},
+      {"\xEF\xBBinclude b.inc\n", "\xEF\xBBinclude b.inc\r\n"},
   };
   for (const auto& [in, out] : cases) {
     SCOPED_TRACE(::testing::PrintToString(in.substr(0, 40)));
@@ -214,17 +227,156 @@ TEST_F(Command, HelpAndVersionOnlyAsTheSoleArgument) {
       {{"--version"}, "", "tarvel " TARVEL_VERSION "\r\n", 0},
       {{"./--help"}, "lib", "a file\r\n", 0},
       {{"--help", "extra"}, "lib", kUsage, 2},
+      // Windows' own way of asking; elsewhere a file name like any other.
+      {{"/?"},
+       "",
+       kTestingWindowsBuild ? kUsage + "       tarvel --help" : kNoPath,
+       kTestingWindowsBuild ? 0 : 2},
       // A command line too long to split fails where it always did.
       {std::vector<std::string>(255, "--help"), "", kNoPath, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " (" + std::to_string(c.args.size()) + " arguments)");
     const ChildResult r = run(c.args, c.zebinc);
-    EXPECT_EQ(c.args.size() == 1 && c.args[0] == "--help" ? r.out.substr(0, c.out.size()) : r.out,
-              c.out);
+    const bool help = c.args.size() == 1 && (c.args[0] == "--help" || c.args[0] == "/?");
+    EXPECT_EQ(help ? r.out.substr(0, c.out.size()) : r.out, c.out);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, "");
   }
+}
+
+// -o and --depfile: what each command line leaves on disk.  The directory
+// starts with flat.asm and flat.d holding "old" and a sub/ directory; a
+// file is expected to hold `flat` / `dep`, or to be absent (nullopt).
+// Nothing else may be left behind, no temporary file above all.
+TEST_F(Command, OutputFileIsReplacedOnlyOnSuccess) {
+  const std::string flat = "top\r\nA\r\nB\r\nend\r\n";
+  const std::string sep = kTestingWindowsBuild ? "\\" : "/";
+  const std::string dep = "flat.asm: main.asm \\\n a\\ \\#1$$.inc \\\n lib" + sep + "sub" + sep +
+                          "b.inc\na\\ \\#1$$.inc:\nlib" + sep + "sub" + sep + "b.inc:\n";
+  const std::string old = "old";
+  const std::string report9 = "ZEB Exception (9): File write error" + kReportEnd;
+  struct Case {
+    std::vector<std::string> args;
+    std::string extraLine;  // appended to main.asm
+    int status;
+    std::string out, err;
+    std::optional<std::string> flatAsm, flatD;
+    std::vector<std::string> alsoThere = {};  // more files expected, with what they hold
+  };
+  const Case cases[] = {
+      {{"-o", "flat.asm", "main.asm"}, "", 0, "", "", flat, old},
+      {{"--output=flat.asm", "--depfile", "flat.d", "main.asm"}, "", 0, "", "", flat, dep},
+      {{"-o", "flat.asm", "--depfile=flat.d", "--", "main.asm"}, "", 0, "", "", flat, dep},
+      {{"-o", "sub/new.asm", "main.asm"}, "", 0, "", "", old, old, {"sub/new.asm", flat}},
+      // A failed run leaves both files as they were, and says why.
+      {{"-o", "flat.asm", "--depfile=flat.d", "main.asm"},
+       "include gone.inc\n",
+       1,
+       "",
+       "Could not open 'lib\\gone.inc'" + kReportEnd,
+       old,
+       old},
+      {{"-o", "flat.asm", "--depfile=flat.d", "main.asm"},
+       ".include\n",
+       3,
+       "",
+       "ZEB Exception (2): Index into string is out of range" + kReportEnd,
+       old,
+       old},
+      {{"-o", "flat.asm", "--depfile=flat.d", "main.asm"},
+       "include flat.asm\n",
+       1,
+       "",
+       "Could not open 'lib\\flat.asm'" + kReportEnd,
+       old,
+       old},
+      {{"-o", "flat.asm", "missing.asm"},
+       "",
+       1,
+       "",
+       "Could not open 'lib\\missing.asm'" + kReportEnd,
+       old,
+       old},
+      // Targets that cannot be made or replaced.
+      {{"-o", "nowhere/flat.asm", "main.asm"},
+       "",
+       3,
+       "",
+       "Could not write 'nowhere/flat.asm'" + kReportEnd + report9,
+       old,
+       old},
+      {{"-o", "sub", "main.asm"},
+       "",
+       3,
+       "",
+       "Could not write 'sub'" + kReportEnd + report9,
+       old,
+       old},
+      {{"-o", "flat.asm", "--depfile", "sub", "main.asm"},
+       "",
+       3,
+       "",
+       "Could not write 'sub'" + kReportEnd + report9,
+       std::nullopt,
+       old},
+      // Command lines the usage message shows are wrong.
+      {{"-o", "flat.asm"}, "", 2, kUsage, "", old, old},
+      {{"main.asm", "-o", "flat.asm"}, "", 2, kUsage, "", old, old},
+      {{"-o", "flat.asm", "main.asm", "x.asm"}, "", 2, kUsage, "", old, old},
+      {{"--depfile=flat.d", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"-o", "flat.asm", "--depfile=flat.asm", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"-o", "flat.asm", "--depfile=", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"--output=", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"-o", "a", "-o", "flat.asm", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"-x", "main.asm"}, "", 2, kUsage, "", old, old},
+      {{"--output", "flat.asm", "main.asm"}, "", 2, kUsage, "", old, old},
+      // A lone argument is the file name; -- lets one begin with a dash.
+      {{"-o"}, "", 0, "dash\r\n", "", old, old},
+      {{"-o", "flat.asm", "--", "-o"}, "", 0, "", "", "dash\r\n", old},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args) + " " + c.extraLine);
+    std::filesystem::remove_all(dir_);
+    put({{"main.asm", "top\ninclude a #1$.inc\ninclude sub\\b.inc\nend\n" + c.extraLine},
+         {"a #1$.inc", "A\n"},
+         {"lib/sub/b.inc", "B\n"},
+         {"-o", "dash\n"},
+         {"flat.asm", old},
+         {"flat.d", old}});
+    std::filesystem::create_directory(dir_ + "/sub");
+    const ChildResult r = run(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    std::map<std::string, std::string> expected = {
+        {"main.asm", ""}, {"a #1$.inc", ""}, {"lib", ""}, {"-o", ""}, {"sub", ""}};
+    if (c.flatAsm) expected["flat.asm"] = *c.flatAsm;
+    if (c.flatD) expected["flat.d"] = *c.flatD;
+    for (std::size_t i = 0; i + 1 < c.alsoThere.size(); i += 2)
+      expected[c.alsoThere[i]] = c.alsoThere[i + 1];
+    std::map<std::string, std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_)) {
+      const std::string name = std::filesystem::relative(entry.path(), dir_).generic_string();
+      if (name.starts_with("lib/")) continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      found[name] = expected.count(name) && expected[name].empty()
+                        ? ""
+                        : std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    EXPECT_EQ(found, expected);
+  }
+}
+
+// The output file gets the permissions a shell's redirection would give it.
+TEST_F(Command, OutputFileHasTheUsualPermissions) {
+  if (kTestingWindowsBuild) GTEST_SKIP() << "Windows files take their folder's permissions";
+  put("main.asm", "x\n");
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(run({"-o", "flat.asm", "main.asm"}).status, 0);
+  const auto perms = std::filesystem::status(dir_ + "/flat.asm").permissions();
+  EXPECT_EQ(static_cast<mode_t>(perms), 0666 & ~mask);
 }
 
 // The demo output shown in README.md (its first asm block, with LF line

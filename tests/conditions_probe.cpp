@@ -9,6 +9,7 @@
 
 #include "runtime/failure.hpp"
 #include "runtime/file_io.hpp"
+#include "runtime/platform/platform.hpp"
 #include "runtime/process_entry.hpp"
 
 namespace {
@@ -51,6 +52,15 @@ int program() {
   if (how == "divide") return divideByZero();
   if (how == "recurse") return recurse(0);
   if (how == "interrupt") raise(SIGINT);
+  if (how == "interrupt-before-write") {
+    // An interrupt that comes inside the output section, before a write
+    // that finds standard output full (the test fills it).
+    tarvel::platform::enterOutputSection();
+    raise(SIGINT);
+    static constexpr char kLate[] = "late\r\n";
+    tarvel::platform::writeStandardOutput(kLate, sizeof kLate - 1, nullptr, 0);
+    tarvel::platform::leaveOutputSection();
+  }
   if (how == "raise") tarvel::raiseFailure(code);
   if (how == "raise-in-handler")  // must pass this region and reach the outermost
     tarvel::protectedRegion([] { tarvel::raiseFailure(tarvel::failure::kFileOpen); },

@@ -44,10 +44,11 @@ ChildResult runChild(const std::vector<std::string>& argv) {
 // The report must be all of standard error, but a sanitizer runtime may
 // have written lines of its own in front of it.
 void expectReport(const std::string& err, const std::string& report) {
+  using tarvel::testing::kReportEnd;
 #if defined(__SANITIZE_ADDRESS__)
-  EXPECT_TRUE(err == report + "\n" || err.ends_with("\n" + report + "\n")) << err;
+  EXPECT_TRUE(err == report + kReportEnd || err.ends_with("\n" + report + kReportEnd)) << err;
 #else
-  EXPECT_EQ(err, report + "\n");
+  EXPECT_EQ(err, report + kReportEnd);
 #endif
 }
 
@@ -122,7 +123,7 @@ TEST(TarvelArguments, TooManyEndWithFailure17MostThatFitGiveUsage) {
   for (int i = 0; i < 254; ++i) argv.push_back("a" + std::to_string(i));
   const ChildResult most = runChild(argv);
   EXPECT_EQ(most.status, 2);
-  EXPECT_EQ(most.out, "Usage: tarvel filename\r\n");
+  EXPECT_EQ(most.out, "Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n");
   EXPECT_EQ(most.err, "");
 
   argv.push_back("one-more");
@@ -138,6 +139,7 @@ struct Launch {
   int outFd = -1;                 // standard output; -1: closed
   bool ignoreInterrupt = false;   // started with SIGINT ignored
   rlim_t addressLimit = 0;        // bytes of address space, 0: unlimited
+  const char* program = TARVEL_BINARY;
 };
 
 // Waits (10 s at most) until `ready` holds.
@@ -183,7 +185,7 @@ class TarvelChild {
   // Starts tarvel as `launch` says.
   void start(const Launch& launch) {
     const std::string err = dir_ + "/err";
-    std::vector<std::string> words = {TARVEL_BINARY}, env = {"zebinc=inc", kAsanOptions};
+    std::vector<std::string> words = {launch.program}, env = {"zebinc=inc", kAsanOptions};
     words.insert(words.end(), launch.args.begin(), launch.args.end());
     tarvel::testing::prepareForRunner(words, env);
     std::vector<char*> argv, envp;
@@ -311,6 +313,83 @@ TEST_P(TarvelSignal, WhileReadingFifo) {
   EXPECT_EQ(fileText(outPath), "  mov eax, 1\r\n");
 }
 
+// The same with -o: the run ends with the report, the output file is as it
+// was and no temporary file is left beside it.
+TEST_P(TarvelSignal, WhileReadingFifoWithOutputFile) {
+  if (kTestingWindowsBuild)
+    GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
+  const std::string fifo = dir_ + "/input.asm";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::ofstream(dir_ + "/flat.asm") << "old";
+  TarvelChild::start({{"-o", "flat.asm", "--depfile=flat.d", "input.asm"}, -1});
+  int writer = -1;
+  ASSERT_TRUE(await([&] { return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+  ASSERT_EQ(write(writer, "  mov eax, 1\n", 13), 13);
+  // Once the line is read, tarvel waits in the next read, its temporary
+  // file made.
+  int pending = 1;
+  EXPECT_TRUE(await([&] { return ioctl(writer, FIONREAD, &pending) == 0 && pending == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto temporaries = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      const std::string name = entry.path().filename();
+      if (name != "input.asm" && name != "flat.asm" && name != "err") names.push_back(name);
+    }
+    return names;
+  };
+  EXPECT_EQ(temporaries().size(), 1u);
+  kill(pid_, GetParam().first);
+  expectEndWithReport(GetParam().second);
+  close(writer);
+  EXPECT_EQ(fileText(dir_ + "/flat.asm"), "old");
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// An interrupt at any moment of a run with -o: the run either ends with
+// status 0 and the whole text in place, or with the report, the output
+// file as it was and no temporary file left.
+TEST(InterruptWithOutputFile, EitherAllInPlaceOrNothingChanged) {
+  const std::string line = "\tmov eax, dword ptr [ebx+ecx*4+16] ; a line of usual length";
+  std::string input, expected;
+  for (int i = 0; i < 400000; ++i) {
+    input += line + "\n";
+    expected += line + "\r\n";
+  }
+  std::set<int> statuses;
+  for (int delayMs : {0, 1, 2, 5, 10, 20, 40, 80}) {
+    SCOPED_TRACE(delayMs);
+    TarvelChild child;
+    std::ofstream(child.dir_ + "/input.asm") << input;
+    std::ofstream(child.dir_ + "/flat.asm") << "old";
+    child.start({{"-o", "flat.asm", "--depfile=flat.d", "input.asm"}, -1});
+    // From the moment the temporary file is there (the run has begun).
+    const auto names = [&] {
+      std::set<std::string> found;
+      for (const auto& entry : std::filesystem::directory_iterator(child.dir_))
+        found.insert(entry.path().filename().string());
+      return found;
+    };
+    EXPECT_TRUE(await([&] { return names().size() > 3 || child.ended(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(child.pid_, SIGINT);
+    const int status = child.finish();
+    statuses.insert(status);
+    if (status == 0) {
+      EXPECT_EQ(names(), (std::set<std::string>{"err", "input.asm", "flat.asm", "flat.d"}));
+      EXPECT_TRUE(fileText(child.dir_ + "/flat.asm") == expected);
+      EXPECT_EQ(child.err(), "");
+    } else {
+      EXPECT_EQ(status, 3);
+      EXPECT_EQ(names(), (std::set<std::string>{"err", "input.asm", "flat.asm"}));
+      EXPECT_EQ(fileText(child.dir_ + "/flat.asm"), "old");
+      expectReport(child.err(), "ZEB Exception ($C000_013A): Control-C exception");
+    }
+  }
+  // Some run was interrupted in its middle.
+  EXPECT_TRUE(statuses.count(3)) << "every run ended before its interrupt";
+}
+
 // tarvel blocks writing a full pipe; the signal comes in the middle of a
 // write of the output buffer, whose rest must still come out, once.
 TEST_P(TarvelSignal, WhileWritingFullPipe) {
@@ -424,6 +503,48 @@ const auto kLines = numberedLines(60000);
 const auto kBeforeFailure = numberedLines(16000);
 const std::string kLongLine(400 * 1024, 'w');
 
+// An interrupt that comes inside the output section, just before a write
+// that finds standard output full, gets through at once: the wait for room
+// lets it in, and the report follows with nothing written twice.
+TEST(InterruptBeforeWrite, IsNotHeldBehindTheWait) {
+  if (kTestingWindowsBuild)
+    GTEST_SKIP()
+        << "on Windows, raise(SIGINT) stays inside the C runtime: Control-C is a console event";
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  // Full before the probe starts, and blocking again for it.
+  const std::string filler(4096, 'f');
+  std::size_t filled = 0;
+  fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  for (ssize_t n; (n = write(fds[1], filler.data(), filler.size())) > 0;) filled += n;
+  fcntl(fds[1], F_SETFL, 0);
+  TarvelChild probe;
+  probe.start({{"interrupt-before-write", "0"}, fds[1], false, 0, TARVEL_CONDITIONS_PROBE});
+  close(fds[1]);
+  const bool ended = await([&] { return probe.ended(); });
+  EXPECT_TRUE(ended) << "still waiting for room after 10 s";
+  if (!ended) kill(probe.pid_, SIGKILL);
+  EXPECT_EQ(probe.finish(), ended ? 3 : -SIGKILL);
+  if (ended) expectReport(probe.err(), kControlC);
+  EXPECT_EQ(drain(fds[0]).size(), filled);  // the filler, and not a byte more
+  close(fds[0]);
+}
+
+// With -o the text goes to the file, never to the pipe or terminal that
+// standard output was at the start, whatever way that was written.
+TEST(OutputFile, NotThePipeStandardOutputWas) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  TarvelChild child;
+  std::ofstream(child.dir_ + "/main.asm", std::ios::binary) << "text\n";
+  child.start({{"-o", "flat.asm", "main.asm"}, fds[1]});
+  close(fds[1]);
+  EXPECT_EQ(drain(fds[0]), "");
+  close(fds[0]);
+  EXPECT_EQ(child.finish(), 0);
+  EXPECT_EQ(fileText(child.dir_ + "/flat.asm"), "text\r\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
                          ::testing::Values(
                              // An interrupt while the report of a failure writes out the rest.
@@ -499,11 +620,16 @@ INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
 
 // Inputs and surroundings that try to make tarvel crash, hang, lose output
 // or grow without end: each has a defined outcome.
+enum class Output {
+  kFile,        // the file out.txt in the directory
+  kClosed,      // no standard output at all
+  kReaderGone,  // a pipe whose reader has gone before the run began
+};
 struct HostileCase {
   const char* name;
   std::function<std::vector<std::string>(const std::string& dir)> setUp;  // the arguments
-  bool outputToFile;  // standard output is the file out.txt in the directory, else closed
-  int status;
+  Output output;
+  int status;       // exit status, or minus the ending signal
   std::string out;  // the whole of out.txt
   const char* report;
 };
@@ -517,13 +643,22 @@ void put(const std::string& path, const std::string& text) {
 
 TEST_P(Hostile, DefinedOutcome) {
   const HostileCase& c = GetParam();
+  if (kTestingWindowsBuild && std::string_view(c.name).starts_with("NameWithQuote"))
+    GTEST_SKIP() << "a Windows file name cannot hold a double quote";
   if (kTestingWindowsBuild && std::string_view(c.name) == "NameWithNewline")
     GTEST_SKIP() << "a Windows command line is one text, in which a newline separates arguments";
   if (kTestingWindowsBuild && std::string_view(c.name) == "FifoIncluded")
     GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
   Launch launch{c.setUp(dir_)};
   const std::string outPath = dir_ + "/out.txt";
-  if (c.outputToFile) launch.outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (c.output == Output::kFile)
+    launch.outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (c.output == Output::kReaderGone) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[0]);
+    launch.outFd = fds[1];
+  }
   start(launch);
   if (launch.outFd >= 0) close(launch.outFd);
   EXPECT_EQ(finish(), c.status);
@@ -532,12 +667,25 @@ TEST_P(Hostile, DefinedOutcome) {
   } else {
     EXPECT_EQ(err(), "");
   }
-  if (c.outputToFile) {
+  if (c.output == Output::kFile) {
     EXPECT_TRUE(fileText(outPath) == c.out) << fileText(outPath).size();
   }
 }
 
 const std::string kLongName(4000, 'n');
+
+// A file named `name` given as the one argument.
+HostileCase namedAsItIs(const char* caseName, const std::string& name) {
+  return HostileCase{caseName,
+                     [name](const std::string& d) {
+                       put(d + "/" + name, "q\n");
+                       return std::vector<std::string>{name};
+                     },
+                     Output::kFile,
+                     0,
+                     "q\r\n",
+                     ""};
+}
 const auto kBulk = numberedLines(30000);  // more than the output buffer holds
 
 INSTANTIATE_TEST_SUITE_P(
@@ -548,19 +696,19 @@ INSTANTIATE_TEST_SUITE_P(
                       put(d + "/a\nb.asm", "x\n");
                       return std::vector<std::string>{"a\nb.asm"};
                     },
-                    true, 0, "x\r\n", ""},
+                    Output::kFile, 0, "x\r\n", ""},
         HostileCase{"NameWithLeadingDash",
                     [](const std::string& d) {
                       put(d + "/-x.asm", "x\n");
                       return std::vector<std::string>{"-x.asm"};
                     },
-                    true, 0, "x\r\n", ""},
+                    Output::kFile, 0, "x\r\n", ""},
         HostileCase{"NameTooLong",
                     [](const std::string& d) {
                       put(d + "/main.asm", "include " + kLongName + "\nend\n");
                       return std::vector<std::string>{"main.asm"};
                     },
-                    true, 1, "Could not open 'inc\\" + kLongName + "'\r\nend\r\n", ""},
+                    Output::kFile, 1, "Could not open 'inc\\" + kLongName + "'\r\nend\r\n", ""},
         // Read like any file once a writer comes.
         HostileCase{"FifoIncluded",
                     [](const std::string& d) {
@@ -578,7 +726,7 @@ INSTANTIATE_TEST_SUITE_P(
                       }).detach();
                       return std::vector<std::string>{"main.asm"};
                     },
-                    true, 0, "a\r\nf\r\nb\r\n", ""},
+                    Output::kFile, 0, "a\r\nf\r\nb\r\n", ""},
         HostileCase{"DirectoryAndLinkLoop",
                     [](const std::string& d) {
                       std::filesystem::create_directory(d + "/sub");
@@ -586,7 +734,8 @@ INSTANTIATE_TEST_SUITE_P(
                       put(d + "/main.asm", "include sub\ninclude loop\n");
                       return std::vector<std::string>{"main.asm"};
                     },
-                    true, 1, "Could not open 'inc\\sub'\r\nCould not open 'inc\\loop'\r\n", ""},
+                    Output::kFile, 1, "Could not open 'inc\\sub'\r\nCould not open 'inc\\loop'\r\n",
+                    ""},
         // Reading back what it writes would never end.
         HostileCase{
             "OwnOutputFile",
@@ -594,16 +743,55 @@ INSTANTIATE_TEST_SUITE_P(
               put(d + "/main.asm", kBulk.first + "include out.txt\n.include \"./out.txt\"\n");
               return std::vector<std::string>{"main.asm"};
             },
-            true, 1,
+            Output::kFile, 1,
             kBulk.second + "Could not open 'inc\\out.txt'\r\nCould not open 'inc\\./out.txt'\r\n",
             ""},
+        // The shell has split the words already: a name is taken as it is.
+        namedAsItIs("NameWithQuotes", "a \"b\".asm"), namedAsItIs("NameWithQuoteFirst", "\"q.asm"),
+        namedAsItIs("NameWithQuoteAndBlank", "a b\"c"),
         HostileCase{"OutputClosed",
                     [](const std::string& d) {
                       put(d + "/main.asm", "x\n");
                       return std::vector<std::string>{"main.asm"};
                     },
-                    false, 3, "", "ZEB Exception (9): File write error"}),
+                    Output::kClosed, 3, "", "ZEB Exception (9): File write error"},
+        // As with cat on POSIX; on Windows the run ends as quietly, with
+        // status 3 (and no window).
+        HostileCase{"ReaderGone",
+                    [](const std::string& d) {
+                      put(d + "/main.asm", "x\n");
+                      return std::vector<std::string>{"main.asm"};
+                    },
+                    Output::kReaderGone, kTestingWindowsBuild ? 3 : -SIGPIPE, "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Runs share the files they read: while one run, stuck writing to a pipe
+// nobody reads yet, holds an include, a second run that includes it too
+// reads it, and both give their whole output.
+TEST(SharedIncludes, ConcurrentRunsBothComplete) {
+  TarvelChild first;
+  const auto& [bulkIn, bulkOut] = kBulk;
+  put(first.dir_ + "/shared.inc", bulkIn);
+  put(first.dir_ + "/a.asm", "a\ninclude shared.inc\n");
+  put(first.dir_ + "/b.asm", "b\ninclude shared.inc\n");
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  first.start({{"a.asm"}, fds[1]});
+  close(fds[1]);
+  awaitFullPipe(fds[0]);
+
+  const ChildResult second =
+      tarvel::testing::runChild({TARVEL_BINARY, "b.asm"}, {first.dir_, {"zebinc=inc"}, {}});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.err, "");
+  EXPECT_TRUE(second.out == "b\r\n" + bulkOut) << second.out.substr(0, 80);
+
+  const std::string out = drain(fds[0]);
+  close(fds[0]);
+  EXPECT_EQ(first.finish(), 0);
+  EXPECT_EQ(first.err(), "");
+  EXPECT_TRUE(out == "a\r\n" + bulkOut) << out.size() << " bytes";
+}
 
 // However little memory the process may have, it ends with its output or
 // with the report of failure 13, never with an abort.
@@ -670,5 +858,71 @@ TEST(EndlessLine, StreamsInLittleMemory) {
   EXPECT_LT(peakKiB, 16 * 1024);
 #endif
 }
+
+}  // namespace
+
+namespace {
+
+// Memory follows neither the length of a line's leading blanks, nor more
+// than twice the length of a directive line, nor the depth of nesting.
+struct MemoryCase {
+  const char* name;
+  std::function<void(const std::string& dir)> setUp;  // makes main.asm
+  long boundKiB;                                      // the peak must stay below
+  int status;
+};
+void PrintTo(const MemoryCase& c, std::ostream* os) { *os << c.name; }
+
+class PeakMemory : public ::testing::TestWithParam<MemoryCase> {};
+
+constexpr std::size_t kBig = 16 << 20;
+constexpr long kProgramKiB = 8 * 1024;
+
+TEST_P(PeakMemory, StaysUnderItsBound) {
+  if (kTestingWindowsBuild) GTEST_SKIP() << "a limit on address space is a POSIX resource limit";
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer runtime needs far more address space than the bounds";
+#endif
+  const MemoryCase& c = GetParam();
+  TarvelChild child;
+  c.setUp(child.dir_);
+  // The bound, and room for the program and its libraries: memory beyond
+  // it is refused, which ends the run with the report of failure 13.
+  Launch launch{{"main.asm"}, open("/dev/null", O_WRONLY | O_CLOEXEC)};
+  launch.addressLimit = static_cast<rlim_t>(c.boundKiB + kProgramKiB) * 1024;
+  child.start(launch);
+  close(launch.outFd);
+  EXPECT_EQ(child.finish(), c.status);
+  EXPECT_EQ(child.err(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, PeakMemory,
+    ::testing::Values(MemoryCase{"BlankRunBeforeAWord",
+                                 [](const std::string& d) {
+                                   std::string text;
+                                   for (std::size_t i = 0; i < kBig / 2; ++i) text += " \t";
+                                   put(d + "/main.asm", text + "word\n");
+                                 },
+                                 8 * 1024, 0},
+                      MemoryCase{"LongDirectiveLine",
+                                 [](const std::string& d) {
+                                   put(d + "/main.asm", "include " + std::string(kBig, 'n') + "\n");
+                                 },
+                                 2 * kBig / 1024 + 8 * 1024, 1},
+                      MemoryCase{"ChainOfLargeFiles",
+                                 [](const std::string& d) {
+                                   std::string body;
+                                   while (body.size() < 300000)
+                                     body += "\tmov eax, ebx ; a line of the body\n";
+                                   for (int i = 0; i < 200; ++i) {
+                                     put(d + (i == 0 ? "/main.asm"
+                                                     : "/f" + std::to_string(i) + ".inc"),
+                                         "include f" + std::to_string(i + 1) + ".inc\n" + body);
+                                   }
+                                   put(d + "/f200.inc", "end\n");
+                                 },
+                                 16 * 1024, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -29,6 +29,11 @@ struct CommandLine {
 };
 CommandLine commandLine();
 
+// The system's own way of asking a command for help, understood besides
+// "--help" as the one and only argument: "/?" on Windows, where no file
+// can bear that name; null where there is none.
+const char* helpSwitch();
+
 // Expands every "%NAME%" reference in `source` whose variable is defined
 // into its value, leaving other text as written, and stores the result and
 // a NUL in `dest`, which has room for `room` characters, the NUL included.
@@ -67,8 +72,9 @@ bool claimReport();
 [[noreturn]] void yieldToReport();
 
 // Shows the failure report to the user: "caption: text" as one line on
-// standard error, and where the system has one, a notification window.
-// Safe inside a signal handler.
+// standard error, ended as the system ends lines (CR LF on Windows), and
+// where the system has one and someone is there to dismiss it, a
+// notification window.  Safe inside a signal handler.
 void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
                        std::size_t textSize);
 
@@ -103,11 +109,58 @@ ReadResult readFile(FileId file, void* buffer, std::size_t size);
 
 // A good size for the read buffer of `file`: large blocks, but no larger
 // than what a regular file can still deliver, plus one byte to see its end.
+// Only a suggestion, which may be tiny: the reader keeps to a minimum of its
+// own (see FileSystem::blockSize).
 std::size_t readBlockSize(FileId file);
+
+// Moves the read position of `file` to `offset` bytes from its start.
+// False, with the position unchanged, for anything but a file on disk.
+bool seekFile(FileId file, std::uint64_t offset);
 
 // Reading `file` is over: gives back what it can (on POSIX, the descriptor)
 // while keeping the hold, so that the file still cannot be opened again.
 void finishReading(FileId file);
+
+// ---- Files that take their targets' places only when the run succeeds ----
+//
+// Such a file is written under a fresh name in its target's directory and
+// renamed over the target at the end of a run that succeeded; on every
+// other end the temporary is removed and the target is left as it was.
+
+// Names one of these files; 0 never does.  At most two exist in a run.
+using ReplacementId = std::uint32_t;
+
+// Creates a new, empty file for `target`: exclusively, under a fresh name
+// in the directory of `target`, never an existing file and never through a
+// link planted at that name, with the permissions a new file gets there (on
+// POSIX 0666 less the umask).  From now on `target`, when it exists, counts
+// as held, as standard output does.  Returns 0 with the platform's error in
+// `error` when the file cannot be made.
+ReplacementId createReplacement(const char* target, int& error);
+
+// Standard output goes to replacement `id` from now on, and counts as
+// held as a file that standard output writes to always does.  Returns 0,
+// or the platform's error when standard output stays as it was.
+int sendStandardOutputTo(ReplacementId id);
+
+// Writes all of the bytes to replacement `id`; 0 or the platform's error.
+int writeReplacement(ReplacementId id, const char* bytes, std::size_t size);
+
+// Renames every replacement over its target, in the order they were made.
+// Returns 0; or, when one cannot be put in place, the platform's error,
+// with its number in `failed`: then its temporary and those after it are
+// removed, and so are the targets of those before it, already replaced,
+// so that no target stands there without the ones made with it.
+int putReplacementsInPlace(ReplacementId& failed);
+
+// Removes the temporary of every replacement not yet put in place.  Safe
+// inside a signal handler and on any thread.
+void discardReplacements();
+
+// Turns the directory separators of a name into the system's own, in place
+// (on POSIX a backslash becomes "/"), as the system is given the name when
+// a file is opened.
+void useSystemSeparators(char* name, std::size_t size);
 
 // ---- Standard output and standard error ----
 
@@ -125,7 +178,9 @@ struct WriteResult {
 // Writes the bytes of `first` and then those of `second` to standard
 // output in one system call, bytes as they are.  May write fewer than asked;
 // waits while standard output cannot take more (a non-blocking descriptor
-// whose reader is slow) instead of failing.
+// whose reader is slow) instead of failing.  A pipe whose reader has gone
+// ends the process: through SIGPIPE on POSIX (unless it is ignored, when
+// the write fails), at once with status 3 and no report on Windows.
 WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const char* second,
                                 std::size_t secondSize);
 
@@ -147,5 +202,9 @@ void leaveOutputSection();
 // Writes bytes to standard error, unbuffered, ignoring failures.  Usable
 // inside a signal handler.
 void writeStandardError(const char* bytes, std::size_t size);
+
+// The line end of the lines the program writes to standard error: LF where
+// text lines end in LF, CR LF on Windows, like everything else it writes.
+const char* standardErrorLineEnd();
 
 }  // namespace tarvel::platform

@@ -2,14 +2,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -34,12 +38,44 @@ char** savedArgv = nullptr;
 
 bool interactiveOutput = false;
 
+// Where standard output is written.  A pipe or a terminal is written
+// through a description of its own that never blocks (opened again through
+// /proc), so that waiting for room is a ppoll that an interrupt can always
+// break; elsewhere, and where that open fails, standard output itself.
+int outputFd = STDOUT_FILENO;
+
 // Inside an output section, a condition that is not a fault is held back
 // here and handed over when the section is left: the handler cannot know
 // how much of an interrupted write went out.  Interrupts stop a blocked
 // write, since no handler asks for calls to be restarted.
 volatile sig_atomic_t inOutputSection = 0;
 std::atomic<std::uint32_t> heldCondition{0};  // 0: none
+
+// The signals whose conditions an output section holds back.
+sigset_t heldSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : {SIGINT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP}) sigaddset(&set, signal);
+  return set;
+}
+
+// Waits until standard output takes more.  False when a condition is held
+// back, or one came while waiting: the caller returns from the write so
+// that the section can end and hand it over.  The signals stay blocked from
+// the look at the held condition until ppoll unblocks them as it starts to
+// wait, so that none can slip in between and leave the wait endless.
+bool awaitWritable() {
+  const sigset_t held = heldSignals();
+  sigset_t before;
+  pthread_sigmask(SIG_BLOCK, &held, &before);
+  bool writable = false;
+  if (heldCondition.load() == 0) {
+    pollfd wait{outputFd, POLLOUT, 0};
+    writable = ::ppoll(&wait, 1, nullptr, &before) >= 0;
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return writable;
+}
 
 // Writes all of `size` bytes to `fd`, waiting while a non-blocking `fd` is
 // full; 0 or the error number.
@@ -93,11 +129,46 @@ bool isHeld(const FileKey& key) { return key == outputFile || heldFiles.count(ke
 
 constexpr std::size_t kLargeReadBlock = 256 * 1024;
 constexpr std::size_t kStreamReadBlock = 64 * 1024;
-constexpr std::size_t kSmallestReadBlock = 64;
 
 OpenFile* lookupFile(FileId file) {
   if (file == 0 || file > openFiles.size()) return nullptr;
   return &openFiles[file - 1];
+}
+
+// ---- Files that replace their targets ----
+
+struct Replacement {
+  std::string target;
+  std::string temporary;  // made before the file, never changed after
+  int fd = -1;
+  volatile sig_atomic_t live = 0;  // the temporary exists and is this run's
+};
+
+constexpr std::size_t kMaxReplacements = 2;
+std::array<Replacement, kMaxReplacements> replacements;
+std::size_t replacementsMade = 0;
+
+Replacement* lookupReplacement(ReplacementId id) {
+  if (id == 0 || id > replacementsMade) return nullptr;
+  return &replacements[id - 1];
+}
+
+// A name no other run is likely to pick at the same moment.  Being hard
+// to guess is not what keeps it safe: the exclusive create is.
+std::string freshName(const std::string& directory) {
+  static std::uint64_t counter = 0;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::uint64_t x =
+      static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
+      (static_cast<std::uint64_t>(getpid()) << 40) ^ (++counter * 0x9E3779B97F4A7C15u);
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  x ^= x >> 31;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name = directory + ".tarvel-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[(x >> shift) & 0xF];
+  return name + ".tmp";
 }
 
 // ---- Conditions ----
@@ -159,6 +230,13 @@ std::uint32_t conditionCode(int signal, const siginfo_t* info) {
 std::atomic<bool> reportClaimed{false};
 std::atomic<int> interruptsSeen{0};
 
+// Ends the process with status 3 without a report, leaving no temporary
+// file behind.
+[[noreturn]] void endAtOnce() {
+  discardReplacements();
+  _exit(3);
+}
+
 [[noreturn]] void deliverCondition(std::uint32_t code) {
   conditionHandler(code);
   _exit(3);  // the handler does not return; this is only a safeguard
@@ -172,11 +250,11 @@ void onSignal(int signal, siginfo_t* info, void* /*context*/) {
   const bool interrupt = signal == SIGINT && !fault;
   // A second interrupt ends the process at once: say, one stuck writing
   // to a pipe nobody reads.
-  if (interrupt && ++interruptsSeen >= 2) _exit(3);
+  if (interrupt && ++interruptsSeen >= 2) endAtOnce();
   if (reportClaimed.load()) {
     // The report under way goes on; the first interrupt adds nothing.
     if (interrupt) return;
-    _exit(3);
+    endAtOnce();
   }
   const std::uint32_t code = conditionCode(signal, info);
   if (inOutputSection && !fault) {
@@ -217,9 +295,17 @@ void startProcess(int argc, char** argv) {
   struct stat out {};
   if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode))
     outputFile = FileKey{out.st_dev, out.st_ino};
+  // Pipes and terminals have no position to share, so a description of
+  // their own changes nothing for anyone else.
+  if (S_ISFIFO(out.st_mode) || interactiveOutput) {
+    const int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) outputFd = fd;
+  }
 }
 
 CommandLine commandLine() { return CommandLine{nullptr, savedArgc, savedArgv}; }
+
+const char* helpSwitch() { return nullptr; }  // "/?" is a file name like any other
 
 std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint32_t room) {
   std::string result;
@@ -276,7 +362,7 @@ bool installConditionHandlers(ConditionHandler handler) {
 
 bool claimReport() { return !reportClaimed.exchange(true); }
 
-void yieldToReport() { _exit(3); }
+void yieldToReport() { endAtOnce(); }
 
 void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
                        std::size_t textSize) {
@@ -295,6 +381,9 @@ void releaseMemory(void* block) { std::free(block); }
 // ---- Input files ----
 
 FileId openForReading(const char* name) {
+  // A name the system could never open is refused before it is copied: a
+  // directive line of any length may name one.
+  if (::strnlen(name, PATH_MAX) == PATH_MAX) return 0;
   std::string path(name);
   for (char& c : path) {
     if (c == '\\') c = '/';
@@ -341,8 +430,14 @@ std::size_t readBlockSize(FileId file) {
   const off_t at = f->fd >= 0 ? ::lseek(f->fd, 0, SEEK_CUR) : -1;
   const off_t rest = at >= 0 && at <= f->size ? f->size - at : f->size;
   const auto wanted = static_cast<std::size_t>(rest) + 1;
-  if (wanted < kSmallestReadBlock) return kSmallestReadBlock;
   return wanted < kLargeReadBlock ? wanted : kLargeReadBlock;
+}
+
+bool seekFile(FileId file, std::uint64_t offset) {
+  const OpenFile* f = lookupFile(file);
+  if (f == nullptr || f->fd < 0 || !f->regular) return false;
+  const auto at = static_cast<off_t>(offset);
+  return at >= 0 && ::lseek(f->fd, at, SEEK_SET) == at;
 }
 
 void finishReading(FileId file) {
@@ -350,6 +445,99 @@ void finishReading(FileId file) {
   if (f == nullptr || f->fd < 0) return;
   ::close(f->fd);
   f->fd = -1;
+}
+
+// ---- Files that replace their targets ----
+
+ReplacementId createReplacement(const char* target, int& error) {
+  if (replacementsMade == kMaxReplacements) {
+    error = EMFILE;
+    return 0;
+  }
+  Replacement& r = replacements[replacementsMade];
+  r.target = target;
+  const std::size_t slash = r.target.rfind('/');
+  const std::string directory = slash == std::string::npos ? "" : r.target.substr(0, slash + 1);
+  // An interrupt waits until the file is either made and recorded or not
+  // made, so that its handler removes exactly what this run made.
+  sigset_t interrupt, previous;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    r.temporary = freshName(directory);
+    pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
+    r.fd = ::open(r.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    error = r.fd < 0 ? errno : 0;
+    if (r.fd >= 0) {
+      r.live = 1;
+      ++replacementsMade;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (r.fd >= 0) break;
+    if (error != EEXIST && error != EINTR) return 0;
+  }
+  if (r.fd < 0) return 0;
+  // The target cannot be read back while it is being replaced.
+  struct stat st {};
+  if (::stat(target, &st) == 0) heldFiles.insert(FileKey{st.st_dev, st.st_ino});
+  if (fstat(r.fd, &st) == 0) heldFiles.insert(FileKey{st.st_dev, st.st_ino});
+  return static_cast<ReplacementId>(replacementsMade);
+}
+
+int sendStandardOutputTo(ReplacementId id) {
+  const Replacement* r = lookupReplacement(id);
+  if (r == nullptr) return EBADF;
+  while (dup2(r->fd, STDOUT_FILENO) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  // A file now: written as standard output itself.
+  if (outputFd != STDOUT_FILENO) {
+    ::close(outputFd);
+    outputFd = STDOUT_FILENO;
+  }
+  interactiveOutput = false;
+  struct stat st {};
+  if (fstat(r->fd, &st) == 0) outputFile = FileKey{st.st_dev, st.st_ino};
+  return 0;
+}
+
+int writeReplacement(ReplacementId id, const char* bytes, std::size_t size) {
+  const Replacement* r = lookupReplacement(id);
+  return r == nullptr ? EBADF : writeAll(r->fd, bytes, size);
+}
+
+int putReplacementsInPlace(ReplacementId& failed) {
+  for (std::size_t i = 0; i < replacementsMade; ++i) {
+    Replacement& r = replacements[i];
+    if (!r.live) continue;
+    int error = ::close(r.fd) == 0 ? 0 : errno;
+    r.fd = -1;
+    if (error == 0 && ::rename(r.temporary.c_str(), r.target.c_str()) != 0) error = errno;
+    if (error == 0) {
+      r.live = 0;
+      continue;
+    }
+    failed = static_cast<ReplacementId>(i + 1);
+    discardReplacements();
+    for (std::size_t j = 0; j < i; ++j) ::unlink(replacements[j].target.c_str());
+    return error;
+  }
+  return 0;
+}
+
+void discardReplacements() {
+  for (std::size_t i = 0; i < replacementsMade; ++i) {
+    Replacement& r = replacements[i];
+    if (!r.live) continue;
+    r.live = 0;
+    ::unlink(r.temporary.c_str());
+  }
+}
+
+void useSystemSeparators(char* name, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) {
+    if (name[i] == '\\') name[i] = '/';
+  }
 }
 
 // ---- Standard output and standard error ----
@@ -368,13 +556,13 @@ WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const 
     count = 1;
   }
   for (;;) {
-    const ssize_t n = ::writev(STDOUT_FILENO, pieces, count);
+    const ssize_t n = ::writev(outputFd, pieces, count);
     if (n >= 0) return {static_cast<std::size_t>(n), 0};
     if (errno != EAGAIN && errno != EWOULDBLOCK) return {0, errno};
-    // Standard output was left non-blocking by whoever shares it: wait
-    // until it takes more rather than lose output.
-    pollfd wait{STDOUT_FILENO, POLLOUT, 0};
-    if (::poll(&wait, 1, -1) < 0 && errno == EINTR) return {0, EINTR};
+    // Full (a description that never blocks, or standard output left
+    // non-blocking by whoever shares it): wait until it takes more rather
+    // than lose output, unless an interrupt wants through.
+    if (!awaitWritable()) return {0, EINTR};
   }
 }
 
@@ -388,6 +576,8 @@ void leaveOutputSection() {
 }
 
 bool isDeviceFull(int error) { return error == ENOSPC || error == EDQUOT; }
+
+const char* standardErrorLineEnd() { return "\n"; }
 
 void writeStandardError(const char* bytes, std::size_t size) {
   writeAll(STDERR_FILENO, bytes, size);

@@ -18,7 +18,11 @@
 namespace tarvel {
 namespace {
 
+using testing::atEnd;
 using testing::failureOf;
+using testing::flushOutput;
+using testing::readLine;
+using testing::readWholeLine;
 
 // The path of `name` in a directory of test files.  A file stays held by
 // device and inode after its reading is over, and a deleted file's inode may

@@ -23,8 +23,11 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <array>
 #include <atomic>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "runtime/platform/platform.hpp"
@@ -68,8 +71,17 @@ WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
   const auto chunk = static_cast<DWORD>(size < limit ? size : limit);
   for (;;) {
     DWORD done = 0;
-    if (!WriteFile(out, bytes, chunk, &done, nullptr))
-      return {done, static_cast<int>(GetLastError())};
+    if (!WriteFile(out, bytes, chunk, &done, nullptr)) {
+      const DWORD error = GetLastError();
+      // The reader has gone (a pipe closed at its far end, as by `more`
+      // when the user quits it): nothing more can reach anyone, so the run
+      // ends at once and quietly, as a POSIX process ends through SIGPIPE.
+      // Windows says so with one of the first two codes, wine with the
+      // third.
+      if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED)
+        ExitProcess(3);
+      return {done, static_cast<int>(error)};
+    }
     // A pipe in no-wait mode takes nothing while it is full: wait for its
     // reader instead of failing.
     if (done != 0 || chunk == 0) return {done, 0};
@@ -79,9 +91,9 @@ WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
 
 // ---- Input files ----
 
-// A file this process has opened.  The open handle is the hold: no other
-// open of the file succeeds while it lives, so it lives until the process
-// ends.
+// A file this process has opened.  Its handle stays open until the process
+// ends: it keeps others from writing the file, and its identity (below)
+// keeps this process from opening it again.
 struct OpenFile {
   HANDLE handle;
   std::uint64_t position;  // bytes read so far
@@ -101,9 +113,19 @@ struct FileIdentity {
 FileIdentity identityOf(HANDLE handle) {
   FILE_ID_INFO info{};
   FileIdentity identity;
-  if (!GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) return identity;
-  identity.volume = info.VolumeSerialNumber;
-  std::memcpy(identity.id, info.FileId.Identifier, sizeof identity.id);
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &info, sizeof info)) {
+    identity.volume = info.VolumeSerialNumber;
+    std::memcpy(identity.id, info.FileId.Identifier, sizeof identity.id);
+    identity.known = true;
+    return identity;
+  }
+  // File systems without 128-bit ids: the 64-bit index, which is what the
+  // long id of such a file holds in its first half.
+  BY_HANDLE_FILE_INFORMATION basic{};
+  if (!GetFileInformationByHandle(handle, &basic)) return identity;
+  const ULONGLONG index = (ULONGLONG{basic.nFileIndexHigh} << 32) | basic.nFileIndexLow;
+  identity.volume = basic.dwVolumeSerialNumber;
+  std::memcpy(identity.id, &index, sizeof index);
   identity.known = true;
   return identity;
 }
@@ -112,6 +134,27 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b) {
   return a.known && b.known && std::memcmp(a.id, b.id, sizeof a.id) == 0 &&
          (a.volume == b.volume || a.volume == 0 || b.volume == 0);
 }
+
+// The files this process holds, by identity: the system lets other readers
+// in, this process among them, so a second open of a held file is refused
+// here, whatever name reached it.  Every identity in it is known and was
+// taken the same way, so plain equality is enough.
+struct SameIdentity {
+  bool operator()(const FileIdentity& a, const FileIdentity& b) const {
+    return a.volume == b.volume && std::memcmp(a.id, b.id, sizeof a.id) == 0;
+  }
+};
+struct IdentityHash {
+  std::size_t operator()(const FileIdentity& f) const {
+    std::uint64_t low = 0, high = 0;
+    std::memcpy(&low, f.id, sizeof low);
+    std::memcpy(&high, f.id + sizeof low, sizeof high);
+    const std::uint64_t mixed =
+        (low ^ (high * 0x9E3779B97F4A7C15u) ^ f.volume) * 0xFF51AFD7ED558CCDu;
+    return static_cast<std::size_t>(mixed ^ (mixed >> 32));
+  }
+};
+std::unordered_set<FileIdentity, IdentityHash, SameIdentity> heldFiles;
 
 // Standard output, when it is a file on disk.  The system refuses to open
 // it again while the handle that writes it is open, unless that handle
@@ -125,6 +168,48 @@ constexpr DWORD kLargestRead = 1 << 30;
 OpenFile* lookupFile(FileId file) {
   if (file == 0 || file > openFiles.size()) return nullptr;
   return &openFiles[file - 1];
+}
+
+// ---- Files that replace their targets ----
+
+struct Replacement {
+  std::string target;
+  std::string temporary;  // made before the file, never changed after
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  HANDLE hold = INVALID_HANDLE_VALUE;  // the target, held while it is replaced
+  std::atomic<bool> live{false};       // the temporary exists and is this run's
+};
+
+constexpr std::size_t kMaxReplacements = 2;
+std::array<Replacement, kMaxReplacements> replacements;
+std::atomic<std::size_t> replacementsMade{0};
+
+Replacement* lookupReplacement(ReplacementId id) {
+  if (id == 0 || id > replacementsMade.load()) return nullptr;
+  return &replacements[id - 1];
+}
+
+// A name no other run is likely to pick at the same moment.  Being hard
+// to guess is not what keeps it safe: the exclusive create is.
+std::string freshName(const std::string& directory) {
+  static std::uint64_t counter = 0;
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  std::uint64_t x = static_cast<std::uint64_t>(now.QuadPart) ^
+                    (static_cast<std::uint64_t>(GetCurrentProcessId()) << 40) ^
+                    (++counter * 0x9E3779B97F4A7C15u);
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9u;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBu;
+  x ^= x >> 31;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string name = directory + ".tarvel-";
+  for (int shift = 60; shift >= 0; shift -= 4) name += kDigits[(x >> shift) & 0xF];
+  return name + ".tmp";
+}
+
+void closeHandle(HANDLE& handle) {
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  handle = INVALID_HANDLE_VALUE;
 }
 
 // ---- Conditions and the report ----
@@ -212,7 +297,10 @@ BOOL WINAPI onConsoleControl(DWORD event) {
   if (event == CTRL_C_EVENT && interruptIgnored) return TRUE;
   // A second interrupt ends the process at once, even when the first is
   // stuck reporting (say, waiting for a write to a pipe that nobody reads).
-  if (interrupts.fetch_add(1) > 0) ExitProcess(3);
+  if (interrupts.fetch_add(1) > 0) {
+    discardReplacements();
+    ExitProcess(3);
+  }
   // A report under way ends the process itself.
   if (reportOwner.load() != 0) return TRUE;
   DWORD reporter = 0;
@@ -237,9 +325,17 @@ bool interruptIgnoredAtStart() {
   return (consoleFlags & 1) != 0;
 }
 
-// True when the process runs on a window station that a user can see.  A
-// service or a build agent without a desktop has none, and a window there
-// would wait for a click that never comes.
+// The window is shown only where someone is there to dismiss it: standard
+// error is a console (a person started the run and watches it; redirected
+// to a file or a pipe, the line alone is the report, as for a build agent
+// or a scheduled task, which may run in an interactive session too) and the
+// process runs on a window station that a user can see (a service has
+// none).  Elsewhere a window would wait for a click that never comes.
+bool standardErrorIsConsole() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 bool desktopIsVisible() {
   HWINSTA station = GetProcessWindowStation();
   USEROBJECTFLAGS flags{};
@@ -286,6 +382,8 @@ void startProcess(int argc, char** argv) {
 }
 
 CommandLine commandLine() { return CommandLine{GetCommandLineA(), savedArgc, savedArgv}; }
+
+const char* helpSwitch() { return "/?"; }
 
 std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint32_t room) {
   const DWORD n = ExpandEnvironmentStringsA(source, dest, room);
@@ -350,12 +448,12 @@ void yieldToReport() {
 void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
                        std::size_t textSize) {
   // The line first, so that a log records it even when nobody is there to
-  // see the window.
-  char line[sizeof reportWindow.caption + 2 + sizeof reportWindow.text + 1];
-  const std::size_t n = reportLine(line, caption, captionSize, text, textSize);
+  // see the window.  It ends in CR LF, like every line the program writes.
+  char line[sizeof reportWindow.caption + 2 + sizeof reportWindow.text + 2];
+  const std::size_t n = reportLine(line, caption, captionSize, text, textSize, true);
   writeStandardError(line, n);
 
-  if (!desktopIsVisible()) return;
+  if (!standardErrorIsConsole() || !desktopIsVisible()) return;
   copyTerminated(reportWindow.caption, sizeof reportWindow.caption, caption, captionSize);
   copyTerminated(reportWindow.text, sizeof reportWindow.text, text, textSize);
   // On a thread of its own: the window needs more stack than a thread that
@@ -381,25 +479,36 @@ void releaseMemory(void* block) {
 // ---- Input files ----
 
 FileId openForReading(const char* name) {
-  // No sharing: the system refuses every further open of the file, by
-  // whatever name, while this handle is open.  Directories fail to open
-  // without backup semantics.
-  HANDLE handle =
-      CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Shared with readers only: other runs, editors and indexers may read the
+  // file too, but a file that someone has open for writing is refused, and
+  // nobody can open it for writing while it is held.  Directories fail to
+  // open without backup semantics.
+  HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return 0;
+  const auto refuse = [handle](DWORD error) {
+    CloseHandle(handle);
+    SetLastError(error);
+    return FileId{0};
+  };
   // Only files on disk: a console (CON), NUL, a pipe or another device may
-  // never deliver an end, and is refused like a missing file.
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    CloseHandle(handle);
-    return 0;
-  }
-  if (standardOutputFile.known && sameFile(identityOf(handle), standardOutputFile)) {
-    CloseHandle(handle);
-    SetLastError(ERROR_SHARING_VIOLATION);
-    return 0;
-  }
+  // never deliver an end, and is refused like a missing file.  The basic
+  // information alone, which is cheap: what names the volume is asked for
+  // once, with the identity below (under wine it costs a round trip to
+  // another process).
+  FILE_BASIC_INFO basic{};
+  if (GetFileType(handle) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+      (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return refuse(ERROR_FILE_NOT_FOUND);
+  // A file held already, or standard output, is refused as the system
+  // refuses a file held by another process.  One whose identity cannot be
+  // told could not be held, and is refused too.
+  const FileIdentity identity = identityOf(handle);
+  if (!identity.known) return refuse(ERROR_SHARING_VIOLATION);
+  if (standardOutputFile.known && sameFile(identity, standardOutputFile))
+    return refuse(ERROR_SHARING_VIOLATION);
+  if (!heldFiles.insert(identity).second) return refuse(ERROR_SHARING_VIOLATION);
   openFiles.push_back(OpenFile{handle, 0});
   return static_cast<FileId>(openFiles.size());
 }
@@ -428,9 +537,122 @@ std::size_t readBlockSize(FileId file) {
   return static_cast<std::size_t>(left < kLargestReadBlock ? left + 1 : kLargestReadBlock);
 }
 
+bool seekFile(FileId file, std::uint64_t offset) {
+  OpenFile* f = lookupFile(file);
+  if (f == nullptr) return false;
+  LONG high = static_cast<LONG>(offset >> 32);
+  SetLastError(NO_ERROR);
+  const DWORD low =
+      SetFilePointer(f->handle, static_cast<LONG>(offset & 0xFFFFFFFF), &high, FILE_BEGIN);
+  if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
+  f->position = offset;
+  return true;
+}
+
 void finishReading(FileId /*file*/) {
   // The handle is the hold, so it stays open; the read buffer is the
   // caller's to give back.
+}
+
+// ---- Files that replace their targets ----
+
+ReplacementId createReplacement(const char* target, int& error) {
+  const std::size_t index = replacementsMade.load();
+  if (index == kMaxReplacements) {
+    error = ERROR_TOO_MANY_OPEN_FILES;
+    return 0;
+  }
+  Replacement& r = replacements[index];
+  r.target = target;
+  const std::size_t separator = r.target.find_last_of("\\/:");
+  const std::string directory =
+      separator == std::string::npos ? "" : r.target.substr(0, separator + 1);
+  // An interrupt waits until the file is either made and recorded or not
+  // made, so that its report removes exactly what this run made.
+  enterOutputSection();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    r.temporary = freshName(directory);
+    // CREATE_NEW fails on any existing name, a link included.
+    r.handle = CreateFileA(r.temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (r.handle != INVALID_HANDLE_VALUE) break;
+    error = static_cast<int>(GetLastError());
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+  }
+  if (r.handle != INVALID_HANDLE_VALUE) {
+    r.live.store(true);
+    replacementsMade.store(index + 1);
+  }
+  leaveOutputSection();
+  if (r.handle == INVALID_HANDLE_VALUE) return 0;
+  // The target cannot be read back while it is being replaced: held the
+  // way this run holds the files it reads, by an open that shares nothing.
+  r.hold =
+      CreateFileA(target, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  error = 0;
+  return static_cast<ReplacementId>(index + 1);
+}
+
+int sendStandardOutputTo(ReplacementId id) {
+  const Replacement* r = lookupReplacement(id);
+  if (r == nullptr) return ERROR_INVALID_HANDLE;
+  if (!SetStdHandle(STD_OUTPUT_HANDLE, r->handle)) return static_cast<int>(GetLastError());
+  consoleOutput = false;
+  standardOutputFile = identityOf(r->handle);
+  return 0;
+}
+
+int writeReplacement(ReplacementId id, const char* bytes, std::size_t size) {
+  const Replacement* r = lookupReplacement(id);
+  if (r == nullptr) return ERROR_INVALID_HANDLE;
+  while (size > 0) {
+    const auto chunk = static_cast<DWORD>(size < kWriteLimit ? size : kWriteLimit);
+    DWORD done = 0;
+    if (!WriteFile(r->handle, bytes, chunk, &done, nullptr))
+      return static_cast<int>(GetLastError());
+    bytes += done;
+    size -= done;
+  }
+  return 0;
+}
+
+int putReplacementsInPlace(ReplacementId& failed) {
+  const std::size_t made = replacementsMade.load();
+  for (std::size_t i = 0; i < made; ++i) {
+    Replacement& r = replacements[i];
+    if (!r.live.load()) continue;
+    int error = CloseHandle(r.handle) ? 0 : static_cast<int>(GetLastError());
+    r.handle = INVALID_HANDLE_VALUE;
+    closeHandle(r.hold);
+    if (error == 0 &&
+        !MoveFileExA(r.temporary.c_str(), r.target.c_str(), MOVEFILE_REPLACE_EXISTING))
+      error = static_cast<int>(GetLastError());
+    if (error == 0) {
+      r.live.store(false);
+      continue;
+    }
+    failed = static_cast<ReplacementId>(i + 1);
+    discardReplacements();
+    for (std::size_t j = 0; j < i; ++j) DeleteFileA(replacements[j].target.c_str());
+    return error;
+  }
+  return 0;
+}
+
+void discardReplacements() {
+  const std::size_t made = replacementsMade.load();
+  for (std::size_t i = 0; i < made; ++i) {
+    Replacement& r = replacements[i];
+    if (!r.live.exchange(false)) continue;
+    // Shared with nobody, the file can be deleted only once it is closed.
+    closeHandle(r.handle);
+    closeHandle(r.hold);
+    DeleteFileA(r.temporary.c_str());
+  }
+}
+
+void useSystemSeparators(char* /*name*/, std::size_t /*size*/) {
+  // Both separators are the system's own.
 }
 
 // ---- Standard output and standard error ----
@@ -473,6 +695,8 @@ void leaveOutputSection() {
   // An interrupt that came during the write is reported now.
   if (last) yieldToInterrupt();
 }
+
+const char* standardErrorLineEnd() { return "\r\n"; }
 
 void writeStandardError(const char* bytes, std::size_t size) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);

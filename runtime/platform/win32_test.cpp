@@ -42,11 +42,11 @@ std::string write(const std::string& name, const std::string& contents) {
   return (scratch() / name).string();
 }
 
-TEST(Win32Files, HeldByTheOpenHandleWhateverNameReachesIt) {
+TEST(Win32Files, HeldByIdentityWhateverNameReachesIt) {
   const std::string path = write("Held.txt", "held\n");
   const platform::FileId id = platform::openForReading(path.c_str());
   ASSERT_NE(id, 0u);
-  platform::finishReading(id);  // the handle is the hold, and stays open
+  platform::finishReading(id);  // the hold outlasts the reading
   const std::string dir = scratch().string();
   for (const std::string& other : {path, dir + "\\HELD.TXT", dir + "/held.txt",
                                    dir + "\\sub\\..\\held.txt", dir + "\\.\\hElD.tXt"}) {
@@ -55,6 +55,26 @@ TEST(Win32Files, HeldByTheOpenHandleWhateverNameReachesIt) {
   }
   write("sub/next.txt", "x");
   EXPECT_NE(platform::openForReading((dir + "/sub\\next.txt").c_str()), 0u);
+}
+
+// Other readers are welcome; writers are not.
+TEST(Win32Files, SharedWithReadersNotWithWriters) {
+  const auto openHandle = [](const std::string& path, DWORD access) {
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  const std::string read = write("read.txt", "r\n"), written = write("written.txt", "w\n");
+  HANDLE reader = openHandle(read, GENERIC_READ);
+  HANDLE writer = openHandle(written, GENERIC_WRITE);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_NE(platform::openForReading(read.c_str()), 0u);
+  EXPECT_EQ(platform::openForReading(written.c_str()), 0u);
+  CloseHandle(reader);
+  CloseHandle(writer);
+
+  // Nothing changes under a run: while held here, nobody writes it.
+  EXPECT_EQ(openHandle(read, GENERIC_WRITE), INVALID_HANDLE_VALUE);
 }
 
 TEST(Win32Files, OnlyFilesOnDiskOpenAndBlocksFitWhatIsLeft) {
@@ -131,7 +151,7 @@ std::pair<std::string, DWORD> runCommandLine(const std::string& arguments) {
 TEST(Win32CommandLine, SplitByTheRuntimeAsTheSystemKeepsIt) {
   write("a b.asm", "spaced\n");
   write("ab.asm", "joined\n");
-  const std::string usage = "Usage: tarvel filename\r\n";
+  const std::string usage = "Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n";
   const std::pair<std::string, std::pair<std::string, DWORD>> cases[] = {
       {"\"a b.asm\"", {"spaced\r\n", 0}},
       {"a b.asm", {usage, 2}},

@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Builds this example with GNU make, with ninja and with CMake (Ninja
+# generator), as README.md shows, and checks that each build tool can trust
+# tarvel as a build step:
+#   - the first build flattens, a second one does nothing;
+#   - touching an include redoes exactly the flattening that read it;
+#   - deleting an include that is no longer used does not break the build;
+#   - names with a space, "#" and "$" work as dependencies;
+#   - a tree that lacks an include fails the build, leaves no target (nor a
+#     temporary file) behind, and the next build tries again.
+# Also checks that the Makefile, build.ninja and CMakeLists.txt here are
+# the ones README.md shows.
+#
+# Usage: examples/incremental/check.sh path/to/tarvel
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+tarvel=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+[ -x "$tarvel" ] || { echo "no tarvel at $1" >&2; exit 2; }
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# The build files call the command by its name.
+mkdir "$scratch/bin"
+ln -s "$tarvel" "$scratch/bin/tarvel"
+export PATH="$scratch/bin:$PATH"
+
+fail() {
+  echo "check.sh ($tool): $*" >&2
+  exit 1
+}
+
+# The README's snippets are these files, byte for byte.
+for pair in "make Makefile" "ninja build.ninja" "cmake CMakeLists.txt"; do
+  set -- $pair
+  awk -v fence="\`\`\`$1" '$0 == fence { inside = 1; next } inside && /^```$/ { exit } inside' \
+    "$here/../../README.md" >"$scratch/snippet"
+  cmp -s "$scratch/snippet" "$here/$2" || { tool=$1; fail "README.md does not show $2 as it is"; }
+done
+
+# ---- One build tool, given as: build, up-to-date test, build directory ----
+
+build() {
+  case $tool in
+    make) make -s -C "$src" ;;
+    ninja) ninja -C "$src" ;;
+    cmake) cmake --build "$out" ;;
+  esac
+}
+
+up_to_date() {
+  case $tool in
+    make) make -q -C "$src" ;;
+    ninja | cmake) ninja -C "$out" -n | grep -q '^ninja: no work to do\.$' ;;
+  esac
+}
+
+# A flattened file's inode: a new one each time the file is replaced.
+inode() { stat -c %i "$out/$1.flat"; }
+
+expect_built() {  # which of main and other the last build redid: yes/no each
+  local main other
+  main=$(inode main) other=$(inode other)
+  [ "$([ "$main" != "$main_was" ] && echo yes || echo no)" = "$1" ] ||
+    fail "$3: main.flat redone: expected $1"
+  [ "$([ "$other" != "$other_was" ] && echo yes || echo no)" = "$2" ] ||
+    fail "$3: other.flat redone: expected $2"
+  main_was=$main other_was=$other
+  up_to_date || fail "$3: a second build would do more"
+}
+
+no_temporaries() {
+  if find "$src" "$out" -name '.tarvel-*' | grep -q .; then fail "$1: a temporary file is left"; fi
+}
+
+fresh_copy() {
+  rm -rf "$scratch/src" "$scratch/out"
+  mkdir "$scratch/src"
+  cp -R "$here/." "$scratch/src/"
+  src=$scratch/src
+  out=$src
+  if [ "$tool" = cmake ]; then
+    out=$scratch/out
+    cmake -S "$src" -B "$out" -G Ninja >/dev/null
+  fi
+}
+
+check_tool() {
+  tool=$1
+  fresh_copy
+
+  build >/dev/null || fail "the first build failed"
+  for program in main other; do
+    [ -s "$out/$program.flat" ] || fail "no $program.flat"
+    if grep -q 'Could not open' "$out/$program.flat"; then fail "$program.flat lacks a file"; fi
+  done
+  main_was=$(inode main) other_was=$(inode other)
+  up_to_date || fail "a second build would do more"
+
+  touch "$src/lib/console.inc"
+  build >/dev/null
+  expect_built yes no "touching lib/console.inc"
+  touch "$src/macros.inc"
+  build >/dev/null
+  expect_built no yes "touching macros.inc"
+  touch "$src/defs.inc"
+  build >/dev/null
+  expect_built yes yes "touching defs.inc"
+
+  # An include no longer used, then deleted.
+  sed -i '/console\.inc/d' "$src/main.asm"
+  rm "$src/lib/console.inc"
+  build >/dev/null || fail "deleting an include no longer used broke the build"
+  expect_built yes no "deleting lib/console.inc"
+
+  # Names that make and ninja must read escaped.  CMake (3.25) rewrites
+  # the dependency file for ninja and drops the escapes of "#" and "$" as
+  # it does: only the space is tried through it.
+  odd='odd #1 $name.inc'
+  [ "$tool" != cmake ] || odd='odd name.inc'
+  echo '; odd' >"$src/$odd"
+  echo "include $odd" >>"$src/other.asm"
+  build >/dev/null
+  expect_built no yes "including '$odd'"
+  grep -q '^; odd' "$out/other.flat" || fail "'$odd' is not in other.flat"
+  touch "$src/$odd"
+  build >/dev/null
+  expect_built no yes "touching '$odd'"
+  sed -i '/odd /d' "$src/other.asm"
+  rm "$src/$odd"
+  build >/dev/null || fail "deleting '$odd' broke the build"
+  expect_built no yes "deleting '$odd'"
+
+  # A tree that lacks an include: the build fails and the target stays as
+  # it was, older than its source, so the next build tries again.
+  cp "$out/other.flat" "$scratch/other.before"
+  echo 'include missing.inc' >>"$src/other.asm"
+  if build >"$scratch/log" 2>&1; then fail "a build that lacks an include succeeded"; fi
+  grep -q "Could not open '.*missing\.inc'" "$scratch/log" || fail "the failed build does not say why"
+  cmp -s "$out/other.flat" "$scratch/other.before" || fail "a failed build changed other.flat"
+  no_temporaries "a failed build"
+  if up_to_date; then fail "after a failed build, nothing is left to do"; fi
+  echo '; found' >"$src/missing.inc"
+  build >/dev/null || fail "the build after a failed one failed"
+  grep -q '^; found' "$out/other.flat" || fail "the build after a failed one did not redo other.flat"
+  up_to_date || fail "a second build would do more"
+
+  # The same from scratch: no target at all is left.
+  fresh_copy
+  echo 'include missing.inc' >>"$src/other.asm"
+  if build >/dev/null 2>&1; then fail "a first build that lacks an include succeeded"; fi
+  [ ! -e "$out/other.flat" ] || fail "a failed first build left other.flat"
+  no_temporaries "a failed first build"
+  if build >"$scratch/log" 2>&1; then fail "the second try succeeded"; fi
+  grep -q "Could not open '.*missing\.inc'" "$scratch/log" || fail "the second try did not run"
+
+  echo "check.sh: $tool builds trust tarvel"
+}
+
+check_tool make
+check_tool ninja
+check_tool cmake
