@@ -2,8 +2,6 @@
 // has and asks the processor which it can run.  One policy for every x86
 // build, 32-bit included: the build assumes nothing beyond the plain
 // instruction set, and SSE2, AVX2 and AVX-512 are chosen at run time.
-#include <cstring>
-
 #include "runtime/block_copy/kernels.hpp"
 #include "runtime/environment.hpp"
 
