@@ -63,13 +63,12 @@ CountedString inSpill(std::string_view line, HeapString& spill) {
 }
 
 // Directive lines as copyLines looks for them: every form begins with one
-// of these characters and goes on with the matching one of the next four in
-// either case, and its first 14 decide (the longest prefix and the
-// character after it).
-constexpr LineFilter kDirectives = {
-    {'i', 'I', '.', '#'}, {'n', 'n', 'i', 'i'}, 14, [](std::string_view head) {
-      return classifyLine(head) != Directive::none;
-    }};
+// of these characters and goes on, in either case, with the matching three
+// of "ncl" or "inc" ("incl", ".inc", "#inc"), and its first 14 decide (the
+// longest prefix and the character after it).
+bool isDirectiveHead(std::string_view head) { return classifyLine(head) != Directive::none; }
+constexpr LineFilter kDirectives = {{'i', 'I', '.', '#'}, {'n', 'n', 'i', 'i'}, 14, isDirectiveHead,
+                                    {'c', 'c', 'n', 'n'}, {'l', 'l', 'c', 'c'}};
 
 }  // namespace
 

@@ -1,12 +1,16 @@
 // Benchmark: tarvel against cat over the same bytes, side by side.
 //
 //   cmake --workflow --preset release
-//   build/release/tarvel_bench [scale [runs [tarvel-binary]]]
+//   build/release/tarvel_bench [--before BINARY] [--windows EXE] [scale [runs [tarvel-binary]]]
 //
 // scale (default 1) multiplies the size of every generated tree: 1 gives the
 // full 512 MiB trees, 0.05 a quick look.  runs (default 5) is the number of
 // timed runs per command (start-up: 300).  tarvel-binary defaults to the
-// tarvel next to this program.
+// tarvel next to this program.  --before times another tarvel (an older
+// build, say) in the same rounds; --windows times a Windows tarvel.exe
+// under wine on the large trees (through the run-under-wine script beside
+// it when there is one), and prints its times over this build's, output to
+// a file.
 //
 // Every tree is generated, deterministically, in a fresh directory under
 // $TMPDIR (or /tmp) and removed at the end.  The generator also computes
@@ -38,6 +42,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -71,9 +76,10 @@ struct Hash {
   bool operator==(const Hash&) const = default;
 };
 
-const char* const kWords[] = {"mov", "add", "sub", "xor", "cmp", "lea", "and", "or", "shl",
-                              "shr", "imul", "test", "push", "pop", "eax", "ebx", "ecx",
-                              "edx", "esi", "edi", "[ebp+8]", "0x1F", "; note", "label_7:"};
+const char* const kWords[] = {"mov",  "add", "sub",     "xor",  "cmp",    "lea",
+                              "and",  "or",  "shl",     "shr",  "imul",   "test",
+                              "push", "pop", "eax",     "ebx",  "ecx",    "edx",
+                              "esi",  "edi", "[ebp+8]", "0x1F", "; note", "label_7:"};
 
 // A line of about `width` characters, without its end.
 std::string makeLine(Random& random, std::size_t width) {
@@ -83,6 +89,45 @@ std::string makeLine(Random& random, std::size_t width) {
     line += random.below(3) == 0 ? ", " : " ";
   }
   line.resize(width);
+  return line;
+}
+
+// First words of lines in real assembly (MASM, x86, 6502 for ca65), per
+// thousand lines: MASM code begins about 9 % of its lines with `invoke`,
+// 6502 code about 4 % with `inx`, `iny` or `inc`.  Many begin like a
+// directive for their first character or two and are ruled out later;
+// `includelib` only by the character after `include`.  The other lines
+// begin with the words of kWords.
+constexpr std::pair<const char*, std::uint32_t> kRealFirstWords[] = {
+    {"invoke", 90}, {"inc", 15},       {"int", 6},     {"in", 3},      {"inx", 12},    {"iny", 10},
+    {"imul", 5},    {".if", 10},       {".ifdef", 4},  {".import", 4}, {".incbin", 1}, {"#if", 3},
+    {"#ifdef", 2},  {"includelib", 2}, {".endif", 10}, {"lda", 40},    {"sta", 30},    {"ldx", 10},
+    {"bne", 12},    {"jsr", 15},       {"call", 40},   {"ret", 15},    {"jmp", 20},    {"jne", 15},
+    {";", 60},      {"label_7:", 30},  {"", 50}};
+
+// A line of real assembly of about `width` characters, without its end:
+// a first word at its real frequency, after no blank, a tab or spaces, and
+// operands.  Never a directive.
+std::string makeRealLine(Random& random, std::size_t width) {
+  const char* const indents[] = {"", "", "", "\t", "\t", "\t", "\t", "\t", "    ", "  \t"};
+  std::string line = indents[random.below(std::size(indents))];
+  std::uint32_t pick = random.below(1000);
+  const char* first = nullptr;
+  for (const auto& [word, perMille] : kRealFirstWords) {
+    if (pick < perMille) {
+      first = word;
+      break;
+    }
+    pick -= perMille;
+  }
+  line += first != nullptr ? first : kWords[random.below(14)];  // the instructions
+  if (first != nullptr && *first == '\0') return line;          // an empty line
+  const std::size_t head = line.size();
+  while (line.size() < width) {
+    line += random.below(3) == 0 ? ", " : " ";
+    line += kWords[random.below(std::size(kWords))];
+  }
+  line.resize(std::max(width, head));
   return line;
 }
 
@@ -102,10 +147,12 @@ void writeFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// Parts of `totalBytes` in all with lines of `width`, included one after the
-// other by the top file.  `crlf` ends lines with CR LF.
+// Parts of `totalBytes` in all with lines of `width` made by `lineOf`,
+// included one after the other by the top file.  `crlf` ends lines with
+// CR LF.
+using LineMaker = std::string (*)(Random& random, std::size_t width);
 Tree makeParts(const std::string& name, std::uint64_t totalBytes, int parts, std::size_t width,
-               bool crlf, bool others) {
+               bool crlf, bool others, LineMaker lineOf = makeLine) {
   Tree tree{name, name + "/main.asm", {}, 0, {}, {}, {}, {}};
   Random random;
   const std::uint64_t partBytes = totalBytes / parts;
@@ -119,7 +166,7 @@ Tree makeParts(const std::string& name, std::uint64_t totalBytes, int parts, std
     std::string text;
     text.reserve(partBytes + width + 2);
     while (text.size() < partBytes) {
-      const std::string line = makeLine(random, width - random.below(width / 4 + 1));
+      const std::string line = lineOf(random, width - random.below(width / 4 + 1));
       text += line;
       text += crlf ? "\r\n" : "\n";
       tree.expected.add(line);
@@ -319,21 +366,42 @@ std::vector<double> medians(const std::vector<std::vector<std::string>>& command
 
 void row(const std::string& name, const Tree& tree, double t0, double c0, double t1, double c1,
          long peakKiB) {
-  std::printf("| %-14s | %5zu | %8.1f | %9.4f | %9.4f | %5.2f | %9.4f | %9.4f | %5.2f | %7ld |\n",
-              name.c_str(), tree.files.size(), static_cast<double>(tree.inputBytes) / kMiB, t0,
-              c0, t0 / c0, t1, c1, c1 > 0 ? t1 / c1 : 0.0, peakKiB);
+  std::printf("| %-20s | %5zu | %8.1f | %9.4f | %9.4f | %5.2f | %9.4f | %9.4f | %5.2f | %7ld |\n",
+              name.c_str(), tree.files.size(), static_cast<double>(tree.inputBytes) / kMiB, t0, c0,
+              t0 / c0, t1, c1, c1 > 0 ? t1 / c1 : 0.0, peakKiB);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const double scale = argc > 1 ? std::strtod(argv[1], nullptr) : 1.0;
-  const int runs = argc > 2 ? std::atoi(argv[2]) : 5;
-  const std::string tarvel =
-      fs::absolute(argc > 3 ? fs::path(argv[3]) : fs::path(argv[0]).parent_path() / "tarvel");
-  if (!fs::exists(tarvel) || scale <= 0 || runs < 1) {
-    std::fprintf(stderr, "usage: %s [scale [runs [tarvel-binary]]]\n", argv[0]);
+  // Options first: --before BINARY and --windows EXE; then the positional
+  // arguments.
+  std::vector<std::string> positional;
+  std::string before, windows;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--before" || arg == "--windows") && i + 1 < argc)
+      (arg == "--before" ? before : windows) = fs::absolute(argv[++i]);
+    else
+      positional.push_back(arg);
+  }
+  const double scale = positional.size() > 0 ? std::strtod(positional[0].c_str(), nullptr) : 1.0;
+  const int runs = positional.size() > 1 ? std::atoi(positional[1].c_str()) : 5;
+  const std::string tarvel = fs::absolute(
+      positional.size() > 2 ? fs::path(positional[2]) : fs::path(argv[0]).parent_path() / "tarvel");
+  if (!fs::exists(tarvel) || scale <= 0 || runs < 1 || positional.size() > 3 ||
+      (!before.empty() && !fs::exists(before)) || (!windows.empty() && !fs::exists(windows))) {
+    std::fprintf(stderr,
+                 "usage: %s [--before BINARY] [--windows EXE] [scale [runs [tarvel-binary]]]\n",
+                 argv[0]);
     return 2;
+  }
+  // The .exe runs under wine, in its build's own prefix when it has one.
+  std::vector<std::string> wine;
+  if (!windows.empty()) {
+    const fs::path runner = fs::path(windows).parent_path() / "run-under-wine";
+    wine = {fs::exists(runner) ? runner.string() : "wine", windows};
+    setenv("WINEDEBUG", "-all", 1);
   }
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/tarvel-bench-XXXXXX";
@@ -357,6 +425,8 @@ int main(int argc, char** argv) {
   std::vector<Tree> trees;
   trees.push_back(makeParts("lf", bytes(512), 200, 40, false, true));
   trees.push_back(makeParts("crlf", bytes(512), 200, 40, true, false));
+  trees.push_back(makeParts("real-lf", bytes(512), 200, 32, false, false, makeRealLine));
+  trees.push_back(makeParts("real-crlf", bytes(512), 200, 32, true, false, makeRealLine));
   trees.push_back(makeParts("small", bytes(32), 500, 40, false, false));
   trees.push_back(makeChain(2000));
   trees.push_back(makeParts("short", bytes(128), 200, 8, false, false));
@@ -367,22 +437,44 @@ int main(int argc, char** argv) {
 
   std::printf("median of %d runs (start-up: 300), %s; output on /dev/null and on %s\n\n", runs,
               hyperfine ? "hyperfine" : "own timing loop", outFile.c_str());
-  std::printf("| %-14s | files | MiB      | tarvel/null | cat/null | ratio | tarvel/file | "
-              "cat/file | ratio | peak KiB |\n",
-              "case");
+  std::printf(
+      "| %-20s | files | MiB      | tarvel/null | cat/null | ratio | tarvel/file | "
+      "cat/file | ratio | peak KiB |\n",
+      "case");
   std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   bool ok = true;
+  std::string windowsRatios;
   for (const Tree& tree : trees) {
-    const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const Ran checked = run({tarvel, tree.top}, out, true);
-    close(out);
-    const Hash got = hashOf(outFile);
     const int expectedStatus = tree.name.rfind("names", 0) == 0 ? 1 : 0;
-    if (checked.status != expectedStatus || !(got == tree.expected)) {
-      std::printf("| %-14s | output differs from the generator's (status %d, %llu bytes, %llu "
-                  "expected) |\n",
-                  tree.name.c_str(), checked.status, static_cast<unsigned long long>(got.size),
-                  static_cast<unsigned long long>(tree.expected.size));
+    // The binaries timed beside cat, each checked first.
+    std::vector<std::pair<std::string, std::vector<std::string>>> timed = {
+        {tree.name, {tarvel, tree.top}}};
+    if (!before.empty()) timed.push_back({tree.name + " (before)", {before, tree.top}});
+    const bool large = tree.name == "lf" || tree.name == "crlf" || tree.name.rfind("real", 0) == 0;
+    if (!wine.empty() && large) {
+      std::vector<std::string> argv = wine;
+      argv.push_back(tree.top);
+      timed.push_back({tree.name + " (windows)", argv});
+    }
+    std::vector<long> peaks;
+    bool same = true;
+    for (const auto& [name, argv] : timed) {
+      const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const bool native = argv[0] == tarvel || argv[0] == before;
+      const Ran checked = run(argv, out, native);
+      close(out);
+      peaks.push_back(checked.peakKiB);
+      const Hash got = hashOf(outFile);
+      if (checked.status != expectedStatus || !(got == tree.expected)) {
+        std::printf(
+            "| %-20s | output differs from the generator's (status %d, %llu bytes, %llu "
+            "expected) |\n",
+            name.c_str(), checked.status, static_cast<unsigned long long>(got.size),
+            static_cast<unsigned long long>(tree.expected.size));
+        same = false;
+      }
+    }
+    if (!same) {
       ok = false;
       continue;
     }
@@ -390,11 +482,19 @@ int main(int argc, char** argv) {
     cat.insert(cat.end(), tree.files.begin(), tree.files.end());
     const int n = tree.name == "startup" ? 300 : runs;
     // A missing name makes tarvel exit with 1, as it must.
-    const std::vector<std::string> tarvelRun = {tarvel, tree.top};
+    std::vector<std::vector<std::string>> commands = {cat};
+    for (const auto& entry : timed) commands.push_back(entry.second);
     const bool failing = expectedStatus != 0;
-    const auto toNull = medians({tarvelRun, cat}, "null", n, hyperfine, failing);
-    const auto toFile = medians({tarvelRun, cat}, outFile, n, hyperfine, failing);
-    row(tree.name, tree, toNull[0], toNull[1], toFile[0], toFile[1], checked.peakKiB);
+    const auto toNull = medians(commands, "null", n, hyperfine, failing);
+    const auto toFile = medians(commands, outFile, n, hyperfine, failing);
+    for (std::size_t i = 0; i < timed.size(); ++i)
+      row(timed[i].first, tree, toNull[i + 1], toNull[0], toFile[i + 1], toFile[0], peaks[i]);
+    if (timed.back().first.ends_with("(windows)")) {
+      char ratio[128];
+      std::snprintf(ratio, sizeof ratio, "%s %.2f (%.4f s against %.4f s)  ", tree.name.c_str(),
+                    toFile.back() / toFile[1], toFile.back(), toFile[1]);
+      windowsRatios += ratio;
+    }
     const std::pair<const char*, std::vector<std::string>> tools[] = {
         {"cpp", {"cpp", "-P", "-I.", tree.cppTop}},
         {"m4", {"m4", "-P", tree.m4Top}},
@@ -404,11 +504,14 @@ int main(int argc, char** argv) {
       // Slow: one timed run each.
       const auto other = medians({argv}, "null", 1, false);
       const auto otherFile = medians({argv}, outFile, 1, false);
-      row(std::string(tool) + " (" + tree.name + ")", tree, other[0], toNull[1], otherFile[0],
-          toFile[1], 0);
+      row(std::string(tool) + " (" + tree.name + ")", tree, other[0], toNull[0], otherFile[0],
+          toFile[0], 0);
     }
     std::fflush(stdout);
   }
+  if (!windowsRatios.empty())
+    std::printf("\nwindows .exe under wine against this build, output to a file: %s\n",
+                windowsRatios.c_str());
   fs::current_path("/");
   fs::remove_all(dir);
   fs::remove(outFile);

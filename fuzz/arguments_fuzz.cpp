@@ -4,13 +4,14 @@
 // The whole input, up to its first NUL, is a raw command line.  It is
 // handed over in a heap block of exactly its size, so reading past its end
 // is caught; the arguments must be those of a plain model of the splitting
-// rules, and a 256th argument must raise 17.
+// rules, and a 256th argument must raise failure::kTooManyParameters.
 //
 // Then the input after its first byte, cut at every occurrence of that
 // byte, is a list of arguments.  Those joinArguments promises to give back
 // are kept (no NUL, and no double quote unless it is neither the first
 // character nor in an argument that needs quotes); joined and split again
-// they must come back unchanged, or raise 17 when there are more than 255.
+// they must come back unchanged, or raise failure::kTooManyParameters when
+// there are more than 255.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -47,7 +48,8 @@ std::vector<std::string> modelSplit(std::string_view text) {
   }
 }
 
-// Splits `text` with ArgumentVector; false when it raised 17.
+// Splits `text` with ArgumentVector; false when it raised
+// failure::kTooManyParameters.
 bool split(const char* text, std::vector<std::string>& args) {
   ArgumentVector v;
   try {

@@ -4,9 +4,9 @@
 // five files separated by 0xFF bytes, named in order "main", "a.inc",
 // "b.inc", "lib\c.inc" and "lib\a.inc", so that directives naming "a.inc",
 // "c.inc" and the like find them as written or in the include directory
-// "lib\".  "main" is expanded.  A failure (a malformed directive raises 2)
-// ends the run as it would end the command; the output written until then
-// is checked like any other.
+// "lib\".  "main" is expanded.  A failure (a malformed directive raises
+// failure::kIndexOutOfRange) ends the run as it would end the command; the
+// output written until then is checked like any other.
 //
 // Checked for every input, the failures included:
 //   * the output is empty or CR LF lines, with no other LF in it;

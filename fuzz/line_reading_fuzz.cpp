@@ -7,9 +7,10 @@
 // mixed call by call - once with reads cycling through the sizes and once
 // with the whole file in one read.  Each must give exactly what the
 // byte-at-a-time model gives, and the end of input must leave the file
-// given back and raise 12 on one more read.  With bit 0 of the mode set,
-// reads fail past an offset: the lines read before must be the model's
-// first lines, and the failure must be 10 after exactly one error message.
+// given back and raise failure::kEndOfFile on one more read.  With bit 0 of
+// the mode set, reads fail past an offset: the lines read before must be
+// the model's first lines, and the failure must be failure::kFileRead after
+// exactly one error message.
 #include <algorithm>
 #include <cstdint>
 #include <string>

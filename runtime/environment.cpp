@@ -6,12 +6,17 @@
 namespace tarvel {
 
 void expandEnvironment(const char* text, CountedString dest, std::uint32_t room) {
+  if (!tryExpandEnvironment(text, dest, room)) raiseFailure(failure::kStringOverflow);
+}
+
+bool tryExpandEnvironment(const char* text, CountedString dest, std::uint32_t room) {
   const std::uint32_t n = platform::expandEnvironmentStrings(text, dest.chars(), room);
   if (n == 0 || n > room) {
     dest.setLength(0);
-    raiseFailure(failure::kStringOverflow);
+    return false;
   }
   dest.setLength(n - 1);
+  return true;
 }
 
 }  // namespace tarvel

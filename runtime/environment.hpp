@@ -15,4 +15,8 @@ namespace tarvel {
 // REQUIRES: dest is present and its storage holds at least `room` bytes.
 void expandEnvironment(const char* text, CountedString dest, std::uint32_t room);
 
+// Like expandEnvironment, but gives false (dest's length then 0) instead of
+// raising a failure.
+bool tryExpandEnvironment(const char* text, CountedString dest, std::uint32_t room);
+
 }  // namespace tarvel

@@ -4,10 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "runtime/failure.hpp"
 #include "runtime/output.hpp"
 
@@ -102,29 +98,7 @@ class PiecedSink final : public LineSink {
   std::vector<Block> pieces_;
 };
 
-// The first CR or LF among the n bytes at p, or null.
-#if defined(__SSE2__)
-const char* findLineEnd(const char* p, std::size_t n) {
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
-  for (; n >= 16; p += 16, n -= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
-    if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
-  }
-  for (; n > 0; ++p, --n) {
-    if (*p == '\r' || *p == '\n') return p;
-  }
-  return nullptr;
-}
-#else
-const char* findLineEnd(const char* p, std::size_t n) {
-  for (; n > 0; ++p, --n) {
-    if (*p == '\r' || *p == '\n') return p;
-  }
-  return nullptr;
-}
-#endif
+using blockcopy::findLineEnd;
 
 }  // namespace
 
@@ -171,22 +145,17 @@ InputFile::Step InputFile::judgeLine(const LineFilter& filter) {
   const bool markSkipped = p != buffer + pos_;
   while (p != end && (*p == ' ' || *p == '\t')) ++p;
   if (p == end && !ended_) return moreForHead(static_cast<std::size_t>(p - buffer));
-  const char* const f = filter.firsts;
-  if (p != end && (*p == f[0] || *p == f[1] || *p == f[2] || *p == f[3])) {
-    const auto rest = static_cast<std::size_t>(end - p);
-    const std::size_t size = rest < filter.headSize ? rest : filter.headSize;
-    const void* lf = std::memchr(p, '\n', size);
-    // The head goes on past what has been read.
-    if (lf == nullptr && size < filter.headSize && !ended_)
-      return moreForHead(static_cast<std::size_t>(p - buffer));
-    const std::size_t headSize = lf != nullptr ? static_cast<const char*>(lf) - p : size;
-    if (filter.isSpecial({p, headSize})) {
-      held_.clear();
-      rewind_ = false;
-      atFileStart_ = false;
-      pos_ = static_cast<std::size_t>(p - buffer);
-      return Step::picked;
-    }
+  // The same judgement as the block copier makes of the lines it passes.
+  const blockcopy::Head head =
+      p != end ? blockcopy::judgeHead(p, end, ended_, filter) : blockcopy::Head::ordinary;
+  // The head goes on past what has been read.
+  if (head == blockcopy::Head::incomplete) return moreForHead(static_cast<std::size_t>(p - buffer));
+  if (head == blockcopy::Head::picked) {
+    held_.clear();
+    rewind_ = false;
+    atFileStart_ = false;
+    pos_ = static_cast<std::size_t>(p - buffer);
+    return Step::picked;
   }
   // An ordinary line.
   atFileStart_ = false;

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/block_copy.hpp"
+#include "runtime/block_copy/block_copy.hpp"
 #include "runtime/counted_string.hpp"
 #include "runtime/platform/platform.hpp"
 

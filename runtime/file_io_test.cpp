@@ -103,33 +103,6 @@ std::string copiedLines(const std::string& contents, const LineFilter& filter,
   return out.text();
 }
 
-// Wanted first characters that the masks cannot look up in one table (the
-// 'y' of the first filter shares its low bits with 'i') are found all the
-// same, by every method: lines starting with 'y' are never picked, so both
-// filters pick the same lines.
-TEST(CopyLines, FiltersBeyondOneTable) {
-  const auto picks = [](std::string_view head) {
-    return head.size() > 1 && head[0] != 'y' && (head[1] | 0x20) == (head[0] == '.' ? 'i' : 'n');
-  };
-  const LineFilter compared = {{'i', 'y', '.', 'I'}, {'n', 'n', 'i', 'n'}, 8, picks};
-  const LineFilter tabled = {{'i', 'I', '.', '.'}, {'n', 'n', 'i', 'i'}, 8, picks};
-  const std::string pieces[] = {"in", "IN ", "yn", ".i", "  ", "\t", "x", "i", "\r", "\n", "\r\n"};
-  std::srand(7);
-  for (int round = 0; round < 40; ++round) {
-    std::string text;
-    for (int n = std::rand() % 400; n > 0; --n) text += pieces[std::rand() % std::size(pieces)];
-    blockcopy::useMethod(blockcopy::Method::bytewise);
-    const std::string expected = copiedLines(text, tabled);
-    EXPECT_EQ(copiedLines(text, compared), expected);
-    for (const blockcopy::Method method : blockcopy::availableMethods()) {
-      blockcopy::useMethod(method);
-      EXPECT_EQ(copiedLines(text, compared), expected) << static_cast<int>(method);
-      EXPECT_EQ(copiedLines(text, tabled), expected) << static_cast<int>(method);
-    }
-  }
-  blockcopy::useMethod(blockcopy::availableMethods().back());
-}
-
 // Heads that the buffer cannot show whole: buffers smaller than a head,
 // leading blanks that fill the buffer (read again from a file that can be
 // positioned, held from one that cannot), a byte-order mark at the start of

@@ -64,8 +64,12 @@ inline std::string readAll(int fd) {
 }
 
 // Puts the runner, if there is one, in front of a command (argv[0] a
-// path), and adds what it needs to the child's environment `env`.
+// path), and adds what it needs to the child's environment `env`.  The
+// block copier's override, TARVEL_BLOCK_COPY, goes to every child, so that
+// the whole suite can be run once per kernel.
 inline void prepareForRunner(std::vector<std::string>& argv, std::vector<std::string>& env) {
+  if (const char* method = std::getenv("TARVEL_BLOCK_COPY"))
+    env.push_back("TARVEL_BLOCK_COPY=" + std::string(method));
   if (kRunner.empty()) return;
   argv.insert(argv.begin(), std::string(kRunner));
   for (const char* name : {"PATH", "HOME"}) {
