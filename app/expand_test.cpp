@@ -196,9 +196,8 @@ TEST(Expansion, BlockScanAgreesWithTheLineRules) {
       NameTable names(256);
       testing::CapturedOutput output;
       Expansion(kLib, names, fs).expandFile(StringLiteral("main"));
-      ASSERT_EQ(output.text(), expected)
-          << round << " " << chunk << " " << block << " " << seekable
-          << ::testing::PrintToString(files);
+      ASSERT_EQ(output.text(), expected) << round << " " << chunk << " " << block << " " << seekable
+                                         << ::testing::PrintToString(files);
     }
   }
 }

@@ -6,9 +6,10 @@
 // significant bits, and doubles whenever a new name would make the nodes
 // outnumber the buckets: every node is then rehashed with the same hash
 // function and the wider mask.  A chain keeps insertion order, and so do the
-// nodes of a chain that land in the same bucket after a rehash.  Each node owns a copy of its key; the table owns its
-// nodes and its bucket array and releases them in destroyTable, or in its
-// destructor when destroyTable was not called.
+// nodes of a chain that land in the same bucket after a rehash.  Each node
+// owns a copy of its key; the table owns its nodes and its bucket array and
+// releases them in destroyTable, or in its destructor when destroyTable was
+// not called.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +43,8 @@ class NameTable {
   // The node whose key equals name (byte for byte), or null.
   NameNode* lookup(StringRef name) const;
   // The node whose key equals name, added at the tail of its chain first
-  // when there is none (after doubling the buckets when they are full).  The caller keeps its name; the node gets a copy.
+  // when there is none (after doubling the buckets when they are full).
+  // The caller keeps its name; the node gets a copy.
   NameNode* getNode(StringRef name);
 
   // Visits every node, buckets from the highest index down, each chain from

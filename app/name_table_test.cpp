@@ -82,7 +82,8 @@ TEST(NameTable, GrowsAndKeepsEveryNameFindable) {
   std::vector<NameNode*> nodes;
   for (int i = 0; i < 5000; ++i) nodes.push_back(table.getNode(name(std::to_string(i) + ".inc")));
   EXPECT_EQ(table.bucketCount(), 8192u);
-  for (int i = 0; i < 5000; ++i) EXPECT_EQ(table.lookup(name(std::to_string(i) + ".inc")), nodes[i]);
+  for (int i = 0; i < 5000; ++i)
+    EXPECT_EQ(table.lookup(name(std::to_string(i) + ".inc")), nodes[i]);
   EXPECT_EQ(visited(table).size(), 5000u);
 }
 

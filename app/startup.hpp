@@ -10,7 +10,8 @@ namespace tarvel {
 
 // The main program.  Returns kExitSuccess (also after the help or version
 // text), kExitIncomplete when some file could not be opened, or kExitMessage
-// after the include-directory or usage message.  Failures it does not catch end the run through the process entry.
+// after the include-directory or usage message.  Failures it does not
+// catch end the run through the process entry.
 int mainProgram();
 
 }  // namespace tarvel

@@ -30,8 +30,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "runtime/platform/platform.hpp"
 #include "runtime/platform/fresh_name.hpp"
+#include "runtime/platform/platform.hpp"
 #include "runtime/platform/report_line.hpp"
 
 namespace tarvel::platform {
