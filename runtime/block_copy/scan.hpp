@@ -11,10 +11,12 @@
 // and, when K::kHasLookup, a table lookup:
 //   K::Table                     a 16-entry table as the kernel holds it
 //   K::table(entries)            a table made of 16 characters
-//   K::lookupEqual(p, key, t)    the mask of the bytes of p that with bit 0x20
-//                                set equal t[f & 15], where f is the byte at
-//                                the same place in `key` with bit 0x20 set
-//                                (nothing when f has its top bit set)
+//   K::lookupEqual4(p, t0, ..., t3)
+//                                the mask of the bytes of p that, with the
+//                                three after them, each with bit 0x20 set,
+//                                equal t0[f & 15] ... t3[f & 15], where f is
+//                                the byte itself (nothing when f has its top
+//                                bit set)
 #pragma once
 
 #include <cstddef>
@@ -82,8 +84,7 @@ class FourByTable {
   // a directive (`invoke`, `inc`, `.if`) too often for a branch on the
   // first two to be predicted.
   Bits operator()(const char* p) const {
-    return K::lookupEqual(p, p, first_) & K::lookupEqual(p + 1, p, second_) &
-           K::lookupEqual(p + 2, p, third_) & K::lookupEqual(p + 3, p, fourth_);
+    return K::lookupEqual4(p, first_, second_, third_, fourth_);
   }
 
  private:
