@@ -11,6 +11,7 @@ namespace tarvel::blockcopy {
 namespace {
 
 struct Avx2 {
+  static constexpr bool kExpandsCrs = false;
   static constexpr bool kHasLookup = true;
   using Table = __m256i;
 
