@@ -12,34 +12,29 @@
 namespace tarvel::blockcopy {
 namespace {
 
+std::uint32_t ones(std::uint32_t x) { return static_cast<std::uint32_t>(__builtin_popcount(x)); }
+
+// Bit deposit and extraction of 64-bit words; 32-bit x86 has only the
+// 32-bit instructions, used a half at a time.
+#if defined(__x86_64__)
+Bits deposit(Bits from, Bits mask) { return _pdep_u64(from, mask); }
+Bits extract(Bits from, Bits mask) { return _pext_u64(from, mask); }
+#else
+Bits deposit(Bits from, Bits mask) {
+  const auto low = static_cast<std::uint32_t>(mask), high = static_cast<std::uint32_t>(mask >> 32);
+  return _pdep_u32(static_cast<std::uint32_t>(from), low) |
+         Bits{_pdep_u32(static_cast<std::uint32_t>(from >> ones(low)), high)} << 32;
+}
+Bits extract(Bits from, Bits mask) {
+  const auto low = static_cast<std::uint32_t>(mask), high = static_cast<std::uint32_t>(mask >> 32);
+  return _pext_u32(static_cast<std::uint32_t>(from), low) |
+         Bits{_pext_u32(static_cast<std::uint32_t>(from >> 32), high)} << ones(low);
+}
+#endif
+
 struct Avx512Vbmi2 : Avx512 {
   static constexpr bool kExpandsCrs = true;
 
-  // Bit deposit and extraction of 64-bit words; on 32-bit x86 made of the
-  // 32-bit instructions, a half at a time.
-  static std::uint32_t ones(std::uint32_t x) {
-    return static_cast<std::uint32_t>(__builtin_popcount(x));
-  }
-  static Bits deposit(Bits from, Bits mask) {
-    if constexpr (sizeof(void*) < sizeof(Bits)) {
-      const auto low = static_cast<std::uint32_t>(mask),
-                 high = static_cast<std::uint32_t>(mask >> 32);
-      return _pdep_u32(static_cast<std::uint32_t>(from), low) |
-             Bits{_pdep_u32(static_cast<std::uint32_t>(from >> ones(low)), high)} << 32;
-    } else {
-      return _pdep_u64(from, mask);
-    }
-  }
-  static Bits extract(Bits from, Bits mask) {
-    if constexpr (sizeof(void*) < sizeof(Bits)) {
-      const auto low = static_cast<std::uint32_t>(mask),
-                 high = static_cast<std::uint32_t>(mask >> 32);
-      return _pext_u32(static_cast<std::uint32_t>(from), low) |
-             Bits{_pext_u32(static_cast<std::uint32_t>(from >> 32), high)} << ones(low);
-    } else {
-      return _pext_u64(from, mask);
-    }
-  }
   // The places in the output of the 32 bytes whose LFs are `lf`: a CR
   // before each LF, so each byte takes one place and an LF two, the first
   // for its CR.  As bits, over 32 + popcount(lf) places: 1 where a byte of
