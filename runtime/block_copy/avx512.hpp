@@ -40,6 +40,13 @@ struct Avx512 {
     differ = _mm512_ternarylogic_epi32(differ, _mm512_shuffle_epi8(t3, key), load(p + 3), kOrOfXor);
     return _mm512_testn_epi8_mask(differ, _mm512_set1_epi8(static_cast<char>(~0x20)));
   }
+  static Bits lookupEqual2(const char* p, Table t0, Table t1) {
+    constexpr int kOrOfXor = 0xf6;  // a | (b ^ c)
+    const __m512i key = load(p);
+    __m512i differ = _mm512_xor_si512(_mm512_shuffle_epi8(t0, key), key);
+    differ = _mm512_ternarylogic_epi32(differ, _mm512_shuffle_epi8(t1, key), load(p + 1), kOrOfXor);
+    return _mm512_testn_epi8_mask(differ, _mm512_set1_epi8(static_cast<char>(~0x20)));
+  }
   static void store64(char* to, const char* from) { _mm512_storeu_si512(to, load(from)); }
 };
 

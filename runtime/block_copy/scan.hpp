@@ -15,6 +15,7 @@
 // and, when K::kHasLookup, a table lookup:
 //   K::Table                     a 16-entry table as the kernel holds it
 //   K::table(entries)            a table made of 16 characters
+//   K::lookupEqual2(p, t0, t1)   the same for t0 and t1 only
 //   K::lookupEqual4(p, t0, ..., t3)
 //                                the mask of the bytes of p that, with the
 //                                three after them, each with bit 0x20 set,
@@ -74,8 +75,8 @@ inline Bits below(std::size_t n) { return n >= kBlock ? ~Bits{0} : (Bits{1} << n
 
 // The mask of the bytes that start a wanted prefix (see Prefixes), by four
 // table lookups: the common case, kept apart so that the tables stay in
-// registers.
-template <class K>
+// registers.  With kTwoFirst, the four only in blocks where two match.
+template <class K, bool kTwoFirst>
 class FourByTable {
  public:
   explicit FourByTable(const Prefixes& prefixes)
@@ -84,10 +85,11 @@ class FourByTable {
         third_(K::table(prefixes.tables[2])),
         fourth_(K::table(prefixes.tables[3])) {}
 
-  // All four always: in real code a block holds a line that starts like
-  // a directive (`invoke`, `inc`, `.if`) too often for a branch on the
-  // first two to be predicted.
   Bits operator()(const char* p) const {
+    if constexpr (kTwoFirst) {
+      if (K::lookupEqual2(p, first_, second_) == 0) [[likely]]
+        return 0;
+    }
     return K::lookupEqual4(p, first_, second_, third_, fourth_);
   }
 
@@ -510,13 +512,36 @@ Result copyFitting(const Prefixes& prefixes, const char* from, const char* end, 
   return copyWith<K, WantedAt, false>(prefixes, from, end, final, streamCurrent, cr, filter);
 }
 
+// Whether the first blocks at `from` hold next to no line that starts
+// with the first two characters of a wanted prefix.  Where they do not,
+// as in real code, where many lines start like a directive (`invoke`,
+// `inc`, `.if`), a branch on those two would go either way too often, and
+// all four are looked up in every block.
+template <class K>
+bool fewFirstTwos(const Prefixes& prefixes, const char* from, const char* end) {
+  constexpr std::size_t kMostSampled = 16;
+  const std::size_t blocks = static_cast<std::size_t>(end - from) / kBlock;
+  const std::size_t sampled = blocks < kMostSampled ? blocks : kMostSampled;
+  const typename K::Table first = K::table(prefixes.tables[0]);
+  const typename K::Table second = K::table(prefixes.tables[1]);
+  std::size_t withTwo = 0;
+  for (std::size_t i = 0; i < sampled; ++i)
+    withTwo += K::lookupEqual2(from + i * kBlock, first, second) != 0;
+  return withTwo <= 1;
+}
+
 template <class K>
 Result copyOrdinaryWith(const char* from, const char* end, bool final, bool streamCurrent,
                         CrRun& cr, const LineFilter& filter) {
   const Prefixes prefixes = prefixesOf(filter);
   if constexpr (K::kHasLookup) {
-    if (prefixes.byTable && prefixes.size == 4)
-      return copyFitting<K, FourByTable<K>>(prefixes, from, end, final, streamCurrent, cr, filter);
+    if (prefixes.byTable && prefixes.size == 4) {
+      if (fewFirstTwos<K>(prefixes, from, end))
+        return copyFitting<K, FourByTable<K, true>>(prefixes, from, end, final, streamCurrent, cr,
+                                                    filter);
+      return copyFitting<K, FourByTable<K, false>>(prefixes, from, end, final, streamCurrent, cr,
+                                                   filter);
+    }
   }
   return copyFitting<K, EachPrefix<K>>(prefixes, from, end, final, streamCurrent, cr, filter);
 }
