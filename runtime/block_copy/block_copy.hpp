@@ -14,10 +14,11 @@
 // edit goes out whole, a piece per LF; runs of lines that need no edit go
 // out straight from the input when they are long.
 //
-// The masks are made by one of several kernels (AVX-512, AVX2, SSE2, one
-// byte at a time), chosen once at run time from what the processor has;
-// every kernel gives the same output.  The environment variable
-// TARVEL_BLOCK_COPY (bytewise, sse2, avx2 or avx512) names the kernel to
+// The masks are made by one of several kernels (AVX-512 with VBMI2,
+// AVX-512, AVX2, SSE2, one byte at a time), chosen once at run time from
+// what the processor has; every kernel gives the same output.  The
+// environment variable TARVEL_BLOCK_COPY (bytewise, sse2, avx2, avx512 or
+// avx512vbmi2) names the kernel to
 // use instead, for diagnosis; one the processor lacks gives the best one it
 // has.
 //
@@ -104,7 +105,7 @@ const char* findLineEnd(const char* p, std::size_t n);
 const char* lastLineStart(const char* from, const char* to);
 
 // The kernels.  All give the same results.
-enum class Method { bytewise, sse2, avx2, avx512 };
+enum class Method { bytewise, sse2, avx2, avx512, avx512vbmi2 };
 
 // The methods this build and this processor can use, the fastest last.
 std::span<const Method> availableMethods();

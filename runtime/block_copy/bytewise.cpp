@@ -11,6 +11,7 @@ namespace tarvel::blockcopy {
 namespace {
 
 struct Bytewise {
+  static constexpr bool kExpandsCrs = false;
   static constexpr bool kHasLookup = false;
 
   // The eight bytes at p, the first in the lowest bits.

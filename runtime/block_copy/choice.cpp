@@ -1,7 +1,10 @@
 // The choice of kernel: the one place that knows which kernels this build
 // has and asks the processor which it can run.  One policy for every x86
 // build, 32-bit included: the build assumes nothing beyond the plain
-// instruction set, and SSE2, AVX2 and AVX-512 are chosen at run time.
+// instruction set, and SSE2, AVX2, AVX-512 and AVX-512 with VBMI2 are
+// chosen at run time.
+#include <iterator>
+
 #include "runtime/block_copy/kernels.hpp"
 #include "runtime/environment.hpp"
 
@@ -36,6 +39,10 @@ bool hasAvx512() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
          hasBitInstructions();
 }
+bool hasAvx512Vbmi2() {
+  __builtin_cpu_init();
+  return hasAvx512() && __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
+}
 bool always() { return true; }
 
 constexpr Offer kOffers[] = {
@@ -43,6 +50,7 @@ constexpr Offer kOffers[] = {
     {Method::sse2, "sse2", &kSse2Kernel, hasSse2},
     {Method::avx2, "avx2", &kAvx2Kernel, hasAvx2},
     {Method::avx512, "avx512", &kAvx512Kernel, hasAvx512},
+    {Method::avx512vbmi2, "avx512vbmi2", &kAvx512Vbmi2Kernel, hasAvx512Vbmi2},
 };
 #else
 bool always() { return true; }
@@ -51,8 +59,8 @@ constexpr Offer kOffers[] = {{Method::bytewise, "bytewise", &kBytewiseKernel, al
 #endif
 
 struct Choice {
-  Method available[4];
-  const Kernel* kernels[4];
+  Method available[std::size(kOffers)];
+  const Kernel* kernels[std::size(kOffers)];
   std::size_t count;
 };
 

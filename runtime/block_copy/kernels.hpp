@@ -1,7 +1,8 @@
 // Inside the block copier: what the kernels share and how the choice of
 // kernel (choice.cpp) reaches them.
 //
-// Each kernel file (bytewise.cpp, sse2.cpp, avx2.cpp, avx512.cpp) is one
+// Each kernel file (bytewise.cpp, sse2.cpp, avx2.cpp, avx512.cpp,
+// avx512_vbmi2.cpp) is one
 // instruction set's small vocabulary of mask primitives, compiled with that
 // instruction set's options, plus the algorithm of scan.hpp instantiated
 // over it.  Nothing a kernel file defines may be shared with code compiled
@@ -69,8 +70,9 @@ struct Kernel {
 };
 
 extern const Kernel kBytewiseKernel;
-extern const Kernel kSse2Kernel;    // only where the build has x86 kernels
-extern const Kernel kAvx2Kernel;    // ditto
-extern const Kernel kAvx512Kernel;  // ditto
+extern const Kernel kSse2Kernel;         // only where the build has x86 kernels
+extern const Kernel kAvx2Kernel;         // ditto
+extern const Kernel kAvx512Kernel;       // ditto
+extern const Kernel kAvx512Vbmi2Kernel;  // ditto
 
 }  // namespace tarvel::blockcopy

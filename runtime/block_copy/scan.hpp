@@ -8,13 +8,20 @@
 //   K::equal(p, c)          the mask of the bytes equal to c
 //   K::foldedEqual(p, c)    the mask of the bytes that with bit 0x20 set equal c
 //   K::store64(to, from)    copies 64 bytes with the widest stores it has
+// and, when K::kExpandsCrs,
+//   K::storeAddingCrs(to, from, lf)
+//                           stores the 64 bytes at from with a CR before
+//                           each LF of `lf` (!= 0), in two 64-byte stores
 // and, when K::kHasLookup, a table lookup:
 //   K::Table                     a 16-entry table as the kernel holds it
 //   K::table(entries)            a table made of 16 characters
-//   K::lookupEqual(p, key, t)    the mask of the bytes of p that with bit 0x20
-//                                set equal t[f & 15], where f is the byte at
-//                                the same place in `key` with bit 0x20 set
-//                                (nothing when f has its top bit set)
+//   K::lookupEqual2(p, t0, t1)   the same for t0 and t1 only
+//   K::lookupEqual4(p, t0, ..., t3)
+//                                the mask of the bytes of p that, with the
+//                                three after them, each with bit 0x20 set,
+//                                equal t0[f & 15] ... t3[f & 15], where f is
+//                                the byte itself (nothing when f has its top
+//                                bit set)
 #pragma once
 
 #include <cstddef>
@@ -68,8 +75,8 @@ inline Bits below(std::size_t n) { return n >= kBlock ? ~Bits{0} : (Bits{1} << n
 
 // The mask of the bytes that start a wanted prefix (see Prefixes), by four
 // table lookups: the common case, kept apart so that the tables stay in
-// registers.
-template <class K>
+// registers.  With kTwoFirst, the four only in blocks where two match.
+template <class K, bool kTwoFirst>
 class FourByTable {
  public:
   explicit FourByTable(const Prefixes& prefixes)
@@ -78,12 +85,12 @@ class FourByTable {
         third_(K::table(prefixes.tables[2])),
         fourth_(K::table(prefixes.tables[3])) {}
 
-  // All four always: in real code a block holds a line that starts like
-  // a directive (`invoke`, `inc`, `.if`) too often for a branch on the
-  // first two to be predicted.
   Bits operator()(const char* p) const {
-    return K::lookupEqual(p, p, first_) & K::lookupEqual(p + 1, p, second_) &
-           K::lookupEqual(p + 2, p, third_) & K::lookupEqual(p + 3, p, fourth_);
+    if constexpr (kTwoFirst) {
+      if (K::lookupEqual2(p, first_, second_) == 0) [[likely]]
+        return 0;
+    }
+    return K::lookupEqual4(p, first_, second_, third_, fourth_);
   }
 
  private:
@@ -150,7 +157,7 @@ Room reserveRoom(std::size_t size) {
 
 // Output into the standard-output buffer; pieces of a block or less are
 // copied with one fixed-width store.
-template <class K>
+template <class K, bool kExpanding>
 class Emitter {
  public:
   Emitter() : room_(reserveRoom(kChunk)) {}
@@ -177,11 +184,17 @@ class Emitter {
     *room_.out++ = '\r';
   }
   // Copies the whole block at base with a CR before each LF of
-  // `lfNeedingCr`.  Every piece goes with one fixed-width store, and the
-  // first two without a branch on whether they exist (a missing one lands
-  // past the end, in scratch).  REQUIRES: room made, lfNeedingCr != 0,
-  // kReadSlack bytes readable after the block.
+  // `lfNeedingCr`.  Expanding, with the kernel's expansion; else every
+  // piece goes with one fixed-width store, and the first two without a
+  // branch on whether they exist (a missing one lands past the end, in
+  // scratch).  REQUIRES: room made, lfNeedingCr != 0, kReadSlack bytes
+  // readable after the block.
   void copyBlockAddingCrs(const char* base, Bits lfNeedingCr) {
+    if constexpr (kExpanding) {
+      K::storeAddingCrs(room_.out, base, lfNeedingCr);
+      room_.out += kBlock + countOnes(lfNeedingCr);
+      return;
+    }
     char* const to = room_.out;
     Bits rest = lfNeedingCr & (lfNeedingCr - 1);
     const std::size_t first = lowestBit(lfNeedingCr);
@@ -275,8 +288,8 @@ struct Carry {
 // Makes `to` the end of what has been copied when a whole block was copied
 // past it (into the start of a line that must wait): no LF lies between, so
 // the bytes to take back are exactly those of the input.
-template <class K>
-void takeBackTo(Emitter<K>& out, Carry& carry, const char* to) {
+template <class Out>
+void takeBackTo(Out& out, Carry& carry, const char* to) {
   if (to < carry.copiedTo) [[unlikely]] {
     out.takeBack(static_cast<std::size_t>(carry.copiedTo - to));
     carry.copiedTo = to;
@@ -307,9 +320,9 @@ const char* findLineEndWith(const char* p, std::size_t n) {
 
 // Scans and copies the block at base, n bytes of input (64 when kFull).
 // Returns whether copying stops, and then where.
-template <bool kFull, class K, class WantedAt>
+template <bool kFull, class K, class WantedAt, class Out>
 inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n, const char* end,
-                      bool final, const LineFilter& filter, Emitter<K>& out, Carry& carry,
+                      bool final, const LineFilter& filter, Out& out, Carry& carry,
                       const char*& stopAt) {
   Bits lf = K::equal(base, '\n');
   Bits crs = K::equal(base, '\r');
@@ -432,12 +445,12 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
 
 // Kept apart for each way of finding wanted prefixes, so that each gets
 // the registers to itself.
-template <class K, class WantedAt>
+template <class K, class WantedAt, bool kExpanding>
 [[gnu::noinline]] Result copyWith(const Prefixes& prefixes, const char* from, const char* end,
                                   bool final, bool streamCurrent, CrRun& cr,
                                   const LineFilter& filter) {
   const WantedAt wantedAt(prefixes);  // here, where its tables can stay in registers
-  Emitter<K> out;
+  Emitter<K, kExpanding> out;
   Carry carry{from, from, Bits{cr.last} | Bits{cr.odd} << 1};
   const char* base = from;
   const char* stopAt = nullptr;
@@ -473,15 +486,64 @@ template <class K, class WantedAt>
   return {end, tail != end};
 }
 
+// Whether the lines at `from` are short: more than two LFs to a block in
+// the first blocks.  Where they are, most blocks that need CRs need more
+// than two, the branch on that goes either way, and the kernel's expansion
+// of a block, without branches, is faster; where they are not, the stores
+// of one or two pieces are.
+template <class K>
+bool shortLines(const char* from, const char* end) {
+  constexpr std::size_t kMostSampled = 16;
+  const std::size_t blocks = static_cast<std::size_t>(end - from) / kBlock;
+  const std::size_t sampled = blocks < kMostSampled ? blocks : kMostSampled;
+  std::size_t lfs = 0;
+  for (std::size_t i = 0; i < sampled; ++i) lfs += countOnes(K::equal(from + i * kBlock, '\n'));
+  return lfs > 2 * sampled;
+}
+
+// Copies with the output that suits the lines.
+template <class K, class WantedAt>
+Result copyFitting(const Prefixes& prefixes, const char* from, const char* end, bool final,
+                   bool streamCurrent, CrRun& cr, const LineFilter& filter) {
+  if constexpr (K::kExpandsCrs) {
+    if (shortLines<K>(from, end))
+      return copyWith<K, WantedAt, true>(prefixes, from, end, final, streamCurrent, cr, filter);
+  }
+  return copyWith<K, WantedAt, false>(prefixes, from, end, final, streamCurrent, cr, filter);
+}
+
+// Whether the first blocks at `from` hold next to no line that starts
+// with the first two characters of a wanted prefix.  Where they do not,
+// as in real code, where many lines start like a directive (`invoke`,
+// `inc`, `.if`), a branch on those two would go either way too often, and
+// all four are looked up in every block.
+template <class K>
+bool fewFirstTwos(const Prefixes& prefixes, const char* from, const char* end) {
+  constexpr std::size_t kMostSampled = 16;
+  const std::size_t blocks = static_cast<std::size_t>(end - from) / kBlock;
+  const std::size_t sampled = blocks < kMostSampled ? blocks : kMostSampled;
+  const typename K::Table first = K::table(prefixes.tables[0]);
+  const typename K::Table second = K::table(prefixes.tables[1]);
+  std::size_t withTwo = 0;
+  for (std::size_t i = 0; i < sampled; ++i)
+    withTwo += K::lookupEqual2(from + i * kBlock, first, second) != 0;
+  return withTwo <= 1;
+}
+
 template <class K>
 Result copyOrdinaryWith(const char* from, const char* end, bool final, bool streamCurrent,
                         CrRun& cr, const LineFilter& filter) {
   const Prefixes prefixes = prefixesOf(filter);
   if constexpr (K::kHasLookup) {
-    if (prefixes.byTable && prefixes.size == 4)
-      return copyWith<K, FourByTable<K>>(prefixes, from, end, final, streamCurrent, cr, filter);
+    if (prefixes.byTable && prefixes.size == 4) {
+      if (fewFirstTwos<K>(prefixes, from, end))
+        return copyFitting<K, FourByTable<K, true>>(prefixes, from, end, final, streamCurrent, cr,
+                                                    filter);
+      return copyFitting<K, FourByTable<K, false>>(prefixes, from, end, final, streamCurrent, cr,
+                                                   filter);
+    }
   }
-  return copyWith<K, EachPrefix<K>>(prefixes, from, end, final, streamCurrent, cr, filter);
+  return copyFitting<K, EachPrefix<K>>(prefixes, from, end, final, streamCurrent, cr, filter);
 }
 
 // The entry points of kernel K.

@@ -10,6 +10,7 @@ namespace tarvel::blockcopy {
 namespace {
 
 struct Sse2 {
+  static constexpr bool kExpandsCrs = false;
   static constexpr bool kHasLookup = false;
 
   static __m128i load(const char* p) {
