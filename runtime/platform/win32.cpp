@@ -631,8 +631,10 @@ int putReplacementsInPlace(ReplacementId& failed) {
 }
 
 void discardReplacements() {
+  // Bounded by the array too, which the count never passes: the optimiser
+  // cannot tell, and warns of a write past the end.
   const std::size_t made = replacementsMade.load();
-  for (std::size_t i = 0; i < made; ++i) {
+  for (std::size_t i = 0; i < made && i < kMaxReplacements; ++i) {
     Replacement& r = replacements[i];
     if (!r.live.exchange(false)) continue;
     // Shared with nobody, the file can be deleted only once it is closed.
