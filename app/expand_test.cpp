@@ -146,12 +146,14 @@ TEST(Expansion, BlockScanAgreesWithTheLineRules) {
       if (c >= 'a' && c <= 'z' && pick(2) == 0) c = static_cast<char>(c - 'a' + 'A');
     return word;
   };
-  const auto makeText = [&](int lines) {
+  // With lfOnly, lines end in LF and hold no CR, but for a rare CR run
+  // before an LF: such text is scanned in its own way.
+  const auto makeText = [&](int lines, bool lfOnly) {
     std::string text = pick(4) == 0 ? "\xEF\xBB\xBF" : "";
     for (int n = 0; n < lines; ++n) {
       const std::size_t blanks = pick(8);
       text += blanks < 5 ? std::string(blanks, ' ') : blanks < 7 ? " \t" : std::string(150, ' ');
-      if (pick(5) == 0) {
+      if (pick(lfOnly ? 40 : 5) == 0) {
         const std::size_t form = pick(4);
         text += mixedCase(kForms[form]) + kNames[pick(3)] +
                 (form == 0   ? ""
@@ -159,11 +161,13 @@ TEST(Expansion, BlockScanAgreesWithTheLineRules) {
                              : "\")");
       } else {
         for (std::size_t k = pick(6); k > 0; --k) {
-          text += kPieces[pick(std::size(kPieces))];
+          const std::string& piece = kPieces[pick(std::size(kPieces))];
+          if (lfOnly && piece == "\r") continue;
+          text += piece;
           if (text.back() == '\r') text += static_cast<char>(pick(256));
         }
       }
-      text += n + 1 < lines ? kEnds[pick(3)]
+      text += n + 1 < lines ? kEnds[lfOnly ? (pick(50) == 0 ? 1 + pick(2) : 0) : pick(3)]
                             : std::string(pick(3) == 0 ? ""
                                           : pick(2)    ? "\r"
                                                        : "\n");
@@ -171,10 +175,11 @@ TEST(Expansion, BlockScanAgreesWithTheLineRules) {
     return text;
   };
   for (int round = 0; round < 60; ++round) {
+    const bool lfOnly = round % 3 == 2;
     const std::map<std::string, std::string> files = {
-        {"main", makeText(static_cast<int>(pick(40)))},
-        {"a.inc", makeText(static_cast<int>(pick(10)))},
-        {"lib\\b.inc", makeText(static_cast<int>(pick(10)))}};
+        {"main", makeText(static_cast<int>(pick(lfOnly ? 600 : 40)), lfOnly)},
+        {"a.inc", makeText(static_cast<int>(pick(10)), lfOnly)},
+        {"lib\\b.inc", makeText(static_cast<int>(pick(10)), lfOnly)}};
     std::set<std::string> seen;
     const std::string expected = expandedByLines(files.at("main"), files, seen);
     // Suggested buffers smaller than a head too; files that cannot be

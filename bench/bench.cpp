@@ -1,7 +1,8 @@
 // Benchmark: tarvel against cat over the same bytes, side by side.
 //
 //   cmake --workflow --preset release
-//   build/release/tarvel_bench [--before BINARY] [--windows EXE] [scale [runs [tarvel-binary]]]
+//   build/release/tarvel_bench [--before BINARY] [--windows EXE] [--only NAME,...] [--keep]
+//                              [scale [runs [tarvel-binary]]]
 //
 // scale (default 1) multiplies the size of every generated tree: 1 gives the
 // full 512 MiB trees, 0.05 a quick look.  runs (default 5) is the number of
@@ -10,7 +11,9 @@
 // build, say) in the same rounds; --windows times a Windows tarvel.exe
 // under wine on the large trees (through the run-under-wine script beside
 // it when there is one), and prints its times over this build's, output to
-// a file.
+// a file.  --only times just the trees named (say --only real-lf,real-crlf),
+// for a quick look at one case; --keep leaves the trees in place, for
+// profiling.
 //
 // Every tree is generated, deterministically, in a fresh directory under
 // $TMPDIR (or /tmp) and removed at the end.  The generator also computes
@@ -377,11 +380,16 @@ int main(int argc, char** argv) {
   // Options first: --before BINARY and --windows EXE; then the positional
   // arguments.
   std::vector<std::string> positional;
-  std::string before, windows;
+  std::string before, windows, only;
+  bool keep = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if ((arg == "--before" || arg == "--windows") && i + 1 < argc)
       (arg == "--before" ? before : windows) = fs::absolute(argv[++i]);
+    else if (arg == "--keep")
+      keep = true;
+    else if (arg == "--only" && i + 1 < argc)
+      only = "," + std::string(argv[++i]) + ",";
     else
       positional.push_back(arg);
   }
@@ -392,7 +400,8 @@ int main(int argc, char** argv) {
   if (!fs::exists(tarvel) || scale <= 0 || runs < 1 || positional.size() > 3 ||
       (!before.empty() && !fs::exists(before)) || (!windows.empty() && !fs::exists(windows))) {
     std::fprintf(stderr,
-                 "usage: %s [--before BINARY] [--windows EXE] [scale [runs [tarvel-binary]]]\n",
+                 "usage: %s [--before BINARY] [--windows EXE] [--only NAME,...] [--keep]\n"
+                 "       [scale [runs [tarvel-binary]]]\n",
                  argv[0]);
     return 2;
   }
@@ -423,17 +432,23 @@ int main(int argc, char** argv) {
   std::printf("generating the trees in %s (scale %g)\n", dir.c_str(), scale);
   std::fflush(stdout);
   std::vector<Tree> trees;
-  trees.push_back(makeParts("lf", bytes(512), 200, 40, false, true));
-  trees.push_back(makeParts("crlf", bytes(512), 200, 40, true, false));
-  trees.push_back(makeParts("real-lf", bytes(512), 200, 32, false, false, makeRealLine));
-  trees.push_back(makeParts("real-crlf", bytes(512), 200, 32, true, false, makeRealLine));
-  trees.push_back(makeParts("small", bytes(32), 500, 40, false, false));
-  trees.push_back(makeChain(2000));
-  trees.push_back(makeParts("short", bytes(128), 200, 8, false, false));
-  trees.push_back(makeParts("long", bytes(128), 200, 2000, false, false));
-  trees.push_back(makeNames(count(100000)));
-  trees.push_back(makeNames(count(200000)));
-  trees.push_back(makeOneLine());
+  // Makes the tree `name` unless --only leaves it out.
+  const auto add = [&](const std::string& name, auto make) {
+    if (only.empty() || only.find("," + name + ",") != std::string::npos) trees.push_back(make());
+  };
+  add("lf", [&] { return makeParts("lf", bytes(512), 200, 40, false, true); });
+  add("crlf", [&] { return makeParts("crlf", bytes(512), 200, 40, true, false); });
+  add("real-lf",
+      [&] { return makeParts("real-lf", bytes(512), 200, 32, false, false, makeRealLine); });
+  add("real-crlf",
+      [&] { return makeParts("real-crlf", bytes(512), 200, 32, true, false, makeRealLine); });
+  add("small", [&] { return makeParts("small", bytes(32), 500, 40, false, false); });
+  add("chain", [] { return makeChain(2000); });
+  add("short", [&] { return makeParts("short", bytes(128), 200, 8, false, false); });
+  add("long", [&] { return makeParts("long", bytes(128), 200, 2000, false, false); });
+  add("names" + std::to_string(count(100000)), [&] { return makeNames(count(100000)); });
+  add("names" + std::to_string(count(200000)), [&] { return makeNames(count(200000)); });
+  add("startup", [] { return makeOneLine(); });
 
   std::printf("median of %d runs (start-up: 300), %s; output on /dev/null and on %s\n\n", runs,
               hyperfine ? "hyperfine" : "own timing loop", outFile.c_str());
@@ -513,7 +528,10 @@ int main(int argc, char** argv) {
     std::printf("\nwindows .exe under wine against this build, output to a file: %s\n",
                 windowsRatios.c_str());
   fs::current_path("/");
-  fs::remove_all(dir);
+  if (keep)
+    std::printf("\nthe trees are kept in %s\n", dir.c_str());
+  else
+    fs::remove_all(dir);
   fs::remove(outFile);
   return ok ? 0 : 1;
 }

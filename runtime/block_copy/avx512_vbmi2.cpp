@@ -48,20 +48,15 @@ struct Avx512Vbmi2 : Avx512 {
     return extract(kBytePlaces, deposit(lf, kCrPlaces) | kBytePlaces);
   }
   // Stores the block at `from` with a CR before each LF of `lf`: 64 +
-  // popcount(lf) bytes, and more up to 128 (any bytes).  REQUIRES: 64
-  // bytes readable after the block.
+  // popcount(lf) bytes, and more up to 128 (any bytes).  Each half of 32
+  // bytes goes out with one expansion, which reads only the 32 bytes.
   static void storeAddingCrs(char* to, const char* from, Bits lf) {
     const auto lfLow = static_cast<std::uint32_t>(lf),
                lfHigh = static_cast<std::uint32_t>(lf >> 32);
-    const Bits low = placesOf(lfLow), high = placesOf(lfHigh);
-    const std::uint32_t lowSize = 32 + ones(lfLow);  // 32 to 64
-    const Bits first = low | (high << (lowSize - 32)) << 32;
-    const Bits second = high >> (64 - lowSize);
     const __m512i cr = _mm512_set1_epi8('\r');
-    _mm512_storeu_si512(to, _mm512_mask_expand_epi8(cr, first, load(from)));
-    const std::size_t used =
-        ones(static_cast<std::uint32_t>(first)) + ones(static_cast<std::uint32_t>(first >> 32));
-    _mm512_storeu_si512(to + 64, _mm512_mask_expand_epi8(cr, second, load(from + used)));
+    _mm512_storeu_si512(to, _mm512_mask_expandloadu_epi8(cr, placesOf(lfLow), from));
+    _mm512_storeu_si512(to + 32 + ones(lfLow),
+                        _mm512_mask_expandloadu_epi8(cr, placesOf(lfHigh), from + 32));
   }
 };
 

@@ -153,6 +153,48 @@ TEST(BlockCopy, EveryMethodScansAsTheBytewiseOne) {
   }
 }
 
+// The CR rule on its own: each LF after an even run of CRs (none, say)
+// gains a CR.
+std::string withCrLf(const std::string& text) {
+  std::string out;
+  std::size_t crs = 0;
+  for (const char c : text) {
+    if (c == '\n' && crs % 2 == 0) out += '\r';
+    out += c;
+    crs = c == '\r' ? crs + 1 : 0;
+  }
+  return out;
+}
+
+TEST(BlockCopy, EveryMethodKeepsTheCrRuleOverLongText) {
+  // Thousands of bytes of lines without CRs, which the scan takes in its
+  // own way, but for one run of CRs before an LF: at the end of the first
+  // 4 KiB, in the last few blocks, or anywhere.  Every line is ordinary, so
+  // that all of it is copied.
+  std::mt19937 random(99);
+  for (int round = 0; round < 48; ++round) {
+    std::string text;
+    while (text.size() < 10000 + random() % 400)
+      text +=
+          std::string(random() % 70, "ab \t"[random() % 4]) + (random() % 9 == 0 ? "" : "x") + "\n";
+    const std::size_t crs = 1 + round % 3;
+    const std::size_t lf = round < 12   ? 4096 - round % 4
+                           : round < 24 ? text.size() - 2 - random() % 200
+                                        : 64 * (random() % 150) + random() % 3 + 3;
+    text.replace(lf - crs, crs + 1, std::string(crs, '\r') + "\n");
+    for (const Method method : availableMethods()) {
+      MethodInUse use(method);
+      testing::CapturedOutput out;
+      CrRun cr;
+      const std::string buffer = text + std::string(kReadSlack, 'c');
+      const Result r =
+          copyOrdinary(buffer.data(), buffer.data() + text.size(), true, true, cr, kFourChars);
+      ASSERT_EQ(r.stop, buffer.data() + text.size()) << static_cast<int>(method);
+      ASSERT_EQ(out.text(), withCrLf(text)) << static_cast<int>(method) << " " << lf;
+    }
+  }
+}
+
 TEST(BlockCopy, LineEndScansOfEveryMethodAgree) {
   std::mt19937 random(7);
   for (int round = 0; round < 30; ++round) {

@@ -318,14 +318,31 @@ const char* findLineEndWith(const char* p, std::size_t n) {
   return nullptr;
 }
 
+// Whether any of the whole blocks in [from, to) holds c.  Four blocks at a
+// time, with one branch.
+template <class K>
+bool blocksHold(const char* from, const char* to, char c) {
+  for (; to - from >= static_cast<std::ptrdiff_t>(4 * kBlock); from += 4 * kBlock) {
+    if ((K::equal(from, c) | K::equal(from + kBlock, c) | K::equal(from + 2 * kBlock, c) |
+         K::equal(from + 3 * kBlock, c)) != 0)
+      return true;
+  }
+  for (; from != to; from += kBlock)
+    if (K::equal(from, c) != 0) return true;
+  return false;
+}
+
 // Scans and copies the block at base, n bytes of input (64 when kFull).
-// Returns whether copying stops, and then where.
-template <bool kFull, class K, class WantedAt, class Out>
+// Without kCrs the block holds no CR, and the block before did not end in
+// one (carry.crRun is 0): every LF needs a CR, and nothing about CRs needs
+// working out, which makes most of the work of LF-only text.  Returns
+// whether copying stops, and then where.
+template <bool kFull, bool kCrs, class K, class WantedAt, class Out>
 inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n, const char* end,
                       bool final, const LineFilter& filter, Out& out, Carry& carry,
                       const char*& stopAt) {
   Bits lf = K::equal(base, '\n');
-  Bits crs = K::equal(base, '\r');
+  Bits crs = kCrs ? K::equal(base, '\r') : 0;
   Bits wanted = wantedAt(base);
   if constexpr (!kFull) {
     const Bits valid = below(n);
@@ -378,12 +395,14 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
   // No LF goes without a CR before; both are after two CRs, and
   // afterEvenRuns finds the run before bit 3 even (it needs a CR: "a\r\r"
   // is the line) and the run before bit 7 odd (its last CR is the end).
-  const Bits crEndsBlock = carry.crRun & 1;
+  const Bits crEndsBlock = kCrs ? carry.crRun & 1 : 0;
   const Bits crBefore = (crs << 1) | crEndsBlock;
   Bits lfNeedingCr = lf & ~crBefore;
-  const Bits lfAfterCrPair = lf & crBefore & ((crs << 2) | (crEndsBlock * 3));
-  if (lfAfterCrPair != 0) [[unlikely]]
-    lfNeedingCr |= afterEvenRuns(lfAfterCrPair, crs, carry.crRun >> 1);
+  if constexpr (kCrs) {
+    const Bits lfAfterCrPair = lf & crBefore & ((crs << 2) | (crEndsBlock * 3));
+    if (lfAfterCrPair != 0) [[unlikely]]
+      lfNeedingCr |= afterEvenRuns(lfAfterCrPair, crs, carry.crRun >> 1);
+  }
 
   if (stops != 0 || unjudged) [[unlikely]] {
     // Copying stops at the start of the first line that stops it, or of
@@ -432,6 +451,7 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
 
   // The run of CRs at the end of the block, and its parity counted back
   // into earlier blocks when it fills this one.
+  if constexpr (!kCrs) return false;
   const std::size_t lastBit = kFull ? kBlock - 1 : n - 1;
   if (((crs >> lastBit) & 1) != 0) [[unlikely]] {
     const std::size_t size = kFull ? kBlock : n;
@@ -456,15 +476,34 @@ template <class K, class WantedAt, bool kExpanding>
   const char* stopAt = nullptr;
   bool stopped = false;
   const char* const lastFull = from + (static_cast<std::size_t>(end - from) & ~(kBlock - 1));
-  for (; base != lastFull; base += kBlock) {
-    if (scanBlock<true, K>(wantedAt, base, kBlock, end, final, filter, out, carry, stopAt)) {
-      stopped = true;
-      break;
+  // Windows of whole blocks that hold no CR, the most of LF-only text, go
+  // through the scan without CRs.  Small enough that the look for a CR
+  // costs little when copying stops early in one.
+  constexpr std::size_t kWindow = 64 * kBlock;
+  while (base != lastFull && !stopped) {
+    const char* const windowEnd =
+        static_cast<std::size_t>(lastFull - base) > kWindow ? base + kWindow : lastFull;
+    if (carry.crRun == 0 && !blocksHold<K>(base, windowEnd, '\r')) {
+      for (; base != windowEnd; base += kBlock) {
+        if (scanBlock<true, false, K>(wantedAt, base, kBlock, end, final, filter, out, carry,
+                                      stopAt)) {
+          stopped = true;
+          break;
+        }
+      }
+    } else {
+      for (; base != windowEnd; base += kBlock) {
+        if (scanBlock<true, true, K>(wantedAt, base, kBlock, end, final, filter, out, carry,
+                                     stopAt)) {
+          stopped = true;
+          break;
+        }
+      }
     }
   }
   if (!stopped && base < end)
-    stopped = scanBlock<false, K>(wantedAt, base, static_cast<std::size_t>(end - base), end, final,
-                                  filter, out, carry, stopAt);
+    stopped = scanBlock<false, true, K>(wantedAt, base, static_cast<std::size_t>(end - base), end,
+                                        final, filter, out, carry, stopAt);
   if (stopped) {
     out.done();
     cr = CrRun{};
