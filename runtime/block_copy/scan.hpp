@@ -477,12 +477,15 @@ template <class K, class WantedAt, bool kExpanding>
   bool stopped = false;
   const char* const lastFull = from + (static_cast<std::size_t>(end - from) & ~(kBlock - 1));
   // Windows of whole blocks that hold no CR, the most of LF-only text, go
-  // through the scan without CRs.  Small enough that the look for a CR
-  // costs little when copying stops early in one.
-  constexpr std::size_t kWindow = 64 * kBlock;
+  // through the scan without CRs.  They start small and grow, so that the
+  // look for a CR costs little where copying stops early (text dense with
+  // directives), and stay small enough that a CR costs little scan.
+  constexpr std::size_t kLargestWindow = 64 * kBlock;
+  std::size_t window = 4 * kBlock;
   while (base != lastFull && !stopped) {
     const char* const windowEnd =
-        static_cast<std::size_t>(lastFull - base) > kWindow ? base + kWindow : lastFull;
+        static_cast<std::size_t>(lastFull - base) > window ? base + window : lastFull;
+    if (window < kLargestWindow) window *= 2;
     if (carry.crRun == 0 && !blocksHold<K>(base, windowEnd, '\r')) {
       for (; base != windowEnd; base += kBlock) {
         if (scanBlock<true, false, K>(wantedAt, base, kBlock, end, final, filter, out, carry,
