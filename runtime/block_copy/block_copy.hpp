@@ -12,7 +12,9 @@
 // head of a line that starts with a wanted prefix is judged on the spot,
 // and only the lines the filter picks stop the copy.  A block with an LF to
 // edit goes out whole, a piece per LF; runs of lines that need no edit go
-// out straight from the input when they are long.
+// out straight from the input when they are long.  Stretches of input
+// found to hold no CR, the most of LF-only text, are scanned without the
+// CR masks and their arithmetic.
 //
 // The masks are made by one of several kernels (AVX-512 with VBMI2,
 // AVX-512, AVX2, SSE2, one byte at a time), chosen once at run time from
