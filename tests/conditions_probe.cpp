@@ -4,11 +4,15 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <thread>
 
 #include "runtime/failure.hpp"
 #include "runtime/file_io.hpp"
+#include "runtime/output.hpp"
 #include "runtime/platform/platform.hpp"
 #include "runtime/process_entry.hpp"
 
@@ -60,6 +64,13 @@ int program() {
     static constexpr char kLate[] = "late\r\n";
     tarvel::platform::writeStandardOutput(kLate, sizeof kLate - 1, nullptr, 0);
     tarvel::platform::leaveOutputSection();
+  }
+  if (how == "buffered-then-wait") {
+    // The lines are written out; then a text is left in the C runtime's
+    // buffer of standard output, and the main thread waits for the end.
+    tarvel::output::flush();
+    std::fputs("left in the C runtime\n", stdout);
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
   }
   if (how == "raise") tarvel::raiseFailure(code);
   if (how == "raise-in-handler")  // must pass this region and reach the outermost

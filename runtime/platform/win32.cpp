@@ -45,6 +45,29 @@ char** savedArgv = nullptr;
 DWORD mainThreadId = 0;
 bool consoleOutput = false;  // standard output is a console
 
+// ---- The end of the process ----
+
+// Ends the process at once with `status`, from any thread, running no
+// code of the process on the way out.  ExitProcess stops the other threads
+// wherever they are and then runs the detach code of every module (the C
+// runtime flushes and closes its streams and frees its memory, the thread
+// library frees what its threads had), which takes locks: of a heap, of
+// the C runtime's streams, of the loader.  A thread stopped while it held
+// one, say the main thread in the middle of an allocation while the
+// report of an interrupt ends the run, can leave the process waiting for
+// it forever.  Under wine it then leaves through the C library's exit of
+// the host as well, which runs the host libraries' exit code: runs ended
+// that way have been seen to outlive their last thread until the wine
+// server killed them.  Nothing of this program waits in those modules:
+// its output goes out through WriteFile and is out before this is called,
+// and its temporary files are removed before.
+[[noreturn]] void endProcessNow(int status) {
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+  // The system ends the calling thread with the process; should it ever
+  // come back, the thread waits for the end.
+  for (;;) Sleep(INFINITE);
+}
+
 // ---- Standard output ----
 
 // Small pieces are gathered into one write.
@@ -80,7 +103,7 @@ WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
       // Windows says so with one of the first two codes, wine with the
       // third.
       if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED)
-        ExitProcess(3);
+        endProcessNow(3);
       return {done, static_cast<int>(error)};
     }
     // A pipe in no-wait mode takes nothing while it is full: wait for its
@@ -207,10 +230,11 @@ void closeHandle(HANDLE& handle) {
 
 ConditionHandler conditionHandler = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
-std::atomic<DWORD> reportOwner{0};        // the thread of the report; 0: none yet
-std::atomic<int> interrupts{0};           // Control-C and Control-Break so far
-std::atomic<DWORD> interruptReporter{0};  // the thread reporting an interrupt
-bool interruptIgnored = false;            // Control-C was ignored at start
+std::atomic<DWORD> reportOwner{0};          // the thread of the report; 0: none yet
+std::atomic<int> interrupts{0};             // Control-C and Control-Break so far
+std::atomic<bool> controlEventSeen{false};  // a console control thread has run
+std::atomic<DWORD> interruptReporter{0};    // the thread reporting an interrupt
+bool interruptIgnored = false;              // Control-C was ignored at start
 
 // Room asked for on the stack for handling a stack overflow.
 constexpr ULONG kStackGuarantee = 64 * 1024;
@@ -237,12 +261,12 @@ LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* info) {
   if (!isCondition(code) || conditionHandler == nullptr)
     return previousFilter != nullptr ? previousFilter(info) : EXCEPTION_CONTINUE_SEARCH;
   conditionHandler(code);
-  ExitProcess(3);  // the handler does not return; this is only a safeguard
+  endProcessNow(3);  // the handler does not return; this is only a safeguard
 }
 
 DWORD WINAPI reportStackOverflow(void* /*unused*/) {
   conditionHandler(EXCEPTION_STACK_OVERFLOW);
-  ExitProcess(3);
+  endProcessNow(3);
 }
 
 LONG WINAPI onStackOverflow(EXCEPTION_POINTERS* info) {
@@ -258,7 +282,7 @@ LONG WINAPI onStackOverflow(EXCEPTION_POINTERS* info) {
       CreateThread(nullptr, kReportThreadStack, reportStackOverflow, nullptr, 0, nullptr);
   if (thread != nullptr) WaitForSingleObject(thread, INFINITE);  // which ends the process
   conditionHandler(EXCEPTION_STACK_OVERFLOW);  // no thread: here, if the stack allows
-  ExitProcess(3);
+  endProcessNow(3);
 }
 
 // Parks every thread but the one that reports an interrupt, once there is
@@ -276,7 +300,7 @@ DWORD WINAPI reportInterrupt(void* /*unused*/) {
   // that nothing is written twice.
   enterOutputSection();
   conditionHandler(0xC000013A);
-  ExitProcess(3);
+  endProcessNow(3);
 }
 
 // Runs on a thread the system starts for each console control event.  The
@@ -284,13 +308,14 @@ DWORD WINAPI reportInterrupt(void* /*unused*/) {
 // made on a thread of its own: waiting for a write in progress here would
 // keep a second interrupt from ending the process at once.
 BOOL WINAPI onConsoleControl(DWORD event) {
+  controlEventSeen.store(true);
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
   if (event == CTRL_C_EVENT && interruptIgnored) return TRUE;
   // A second interrupt ends the process at once, even when the first is
   // stuck reporting (say, waiting for a write to a pipe that nobody reads).
   if (interrupts.fetch_add(1) > 0) {
     discardReplacements();
-    ExitProcess(3);
+    endProcessNow(3);
   }
   // A report under way ends the process itself.
   if (reportOwner.load() != 0) return TRUE;
@@ -401,6 +426,12 @@ void exitProcess(int status) {
     for (;;) Sleep(INFINITE);
   }
   yieldToInterrupt();
+  // The main thread of a run that no console event reached has no other
+  // thread running beside it, and ends the process the usual way.  Any
+  // other thread, or the main thread once the system has started a thread
+  // for a console event (which may start the report's own), may leave
+  // others holding locks that ExitProcess would wait for.
+  if (GetCurrentThreadId() != mainThreadId || controlEventSeen.load()) endProcessNow(status);
   ExitProcess(static_cast<UINT>(status));
 }
 
@@ -428,7 +459,7 @@ bool claimReport() {
 }
 
 void yieldToReport() {
-  if (reportOwner.load() == GetCurrentThreadId()) ExitProcess(3);
+  if (reportOwner.load() == GetCurrentThreadId()) endProcessNow(3);
   // The thread of the report ends the process, and may need to write.
   if (outputOwner.load() == GetCurrentThreadId()) {
     for (int depth = outputDepth; depth > 0; --depth) leaveOutputSection();
