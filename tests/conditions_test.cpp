@@ -251,23 +251,33 @@ class TarvelChild {
   // A Windows program takes Control-C, which is what wine makes of SIGINT,
   // on a thread that the system starts in it once the signal is gone; that
   // thread drops the interrupt or hands it to a thread of the program's
-  // own, which waits for the write in progress, and is gone within a few
-  // milliseconds.  So the interrupt is taken once a new thread, seen at one
-  // look, has gone or is still there at the next look, 5 ms later.  An
-  // interrupt that meets a report under way is dropped, which changes
-  // nothing: there is nothing to wait for.
+  // own, which waits for the write in progress, and then ends.  So the
+  // interrupt is taken once a thread that came after the signal has gone
+  // again.  How long the system's thread takes to get there depends on the
+  // load of the machine, not on the program: on a busy machine it has been
+  // seen to take well over 5 ms before the program's handler ran.  Should
+  // that thread come and go between two looks, only the program's own is
+  // seen, which stays until the write is over: after 2 s the interrupt is
+  // taken to be in.  An interrupt that meets a report under way is
+  // dropped, which changes nothing: there is nothing to wait for.
   void signalAndAwait(int s, bool reportUnderWay = false) {
     const std::set<std::string> before = threads();
     kill(pid_, s);
     // Signals of one kind that are pending together arrive as one.
     EXPECT_TRUE(await([&] { return !pending(s); }));
     if (!kTestingWindowsBuild || reportUnderWay) return;
-    bool seen = false;  // a new thread at the last look
-    EXPECT_TRUE(await([&] {
-      if (seen || ended()) return true;
-      for (const std::string& id : threads()) seen = seen || before.count(id) == 0;
-      return false;
-    }));
+    std::set<std::string> arrived;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!ended() && std::chrono::steady_clock::now() < deadline) {
+      const std::set<std::string> now = threads();
+      for (const std::string& id : arrived) {
+        if (now.count(id) == 0) return;
+      }
+      for (const std::string& id : now) {
+        if (before.count(id) == 0) arrived.insert(id);
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
   }
 
   TempDir temp_{"tarvel-child"};

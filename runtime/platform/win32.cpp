@@ -319,6 +319,10 @@ BOOL WINAPI onConsoleControl(DWORD event) {
   }
   // A report under way ends the process itself.
   if (reportOwner.load() != 0) return TRUE;
+  // The interrupt is taken from here on: a thread that comes to the end of
+  // the run or to the output before the report's own thread is known parks
+  // there, so that the run cannot end with status 0 after all.
+  interruptReporter.store(GetCurrentThreadId());
   DWORD reporter = 0;
   HANDLE thread = CreateThread(nullptr, kReportThreadStack, reportInterrupt, nullptr,
                                CREATE_SUSPENDED, &reporter);
