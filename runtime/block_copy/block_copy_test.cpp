@@ -220,6 +220,13 @@ TEST(BlockCopy, MethodsTheMachineLacksGiveTheBestItHas) {
   const std::span<const Method> available = availableMethods();
   ASSERT_FALSE(available.empty());
   EXPECT_EQ(available.front(), Method::bytewise);
+  // Which kernels the tests of this program cover here, as TARVEL_BLOCK_COPY
+  // names them: on an emulator, what it offers decides.
+  constexpr const char* kNames[] = {"bytewise", "sse2", "avx2", "avx512", "avx512vbmi2"};
+  std::string names;
+  for (const Method method : available)
+    names += (names.empty() ? "" : " ") + std::string(kNames[static_cast<int>(method)]);
+  RecordProperty("available_methods", names);
   for (const Method method :
        {Method::bytewise, Method::sse2, Method::avx2, Method::avx512, Method::avx512vbmi2}) {
     MethodInUse use(method);
