@@ -15,6 +15,14 @@
 // for a quick look at one case; --keep leaves the trees in place, for
 // profiling.
 //
+// cat is no floor on every kernel: a plain copy loop can be three times
+// faster.  So each system has its own floor, tarvel_floor (bench/floor_*.cpp:
+// the same files through one reused 256 KiB buffer, read then write,
+// nothing else), built beside this program and beside tarvel.exe.  On the
+// large trees a second table sets each tarvel against the floor of its own
+// system, output on /dev/null and through a pipe: the Windows exe against
+// the Windows floor under the same wine, which takes wine's own costs out.
+//
 // Every tree is generated, deterministically, in a fresh directory under
 // $TMPDIR (or /tmp) and removed at the end.  The generator also computes
 // what tarvel must write for it; tarvel's output is checked against that
@@ -36,6 +44,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -45,6 +54,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -310,8 +320,8 @@ bool installed(const char* tool) {
   return std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// Median wall times of the commands, output going to `where` ("null" or a
-// file path).  Negative when the measurement failed.  The commands take
+// Median wall times of the commands, output going to `where` ("null",
+// "pipe" or a file path).  Negative when the measurement failed.  The commands take
 // turns, in rounds of a few runs each, so that a machine whose speed drifts
 // during the measurement slows them alike.
 std::vector<double> medians(const std::vector<std::vector<std::string>>& commands,
@@ -349,10 +359,25 @@ std::vector<double> medians(const std::vector<std::vector<std::string>>& command
     }
     for (std::size_t c = 0; c < commands.size(); ++c) {
       for (int i = round == 0 ? -1 : 0; i < perRound; ++i) {  // the very first run warms up
-        const int out = where == "null" ? open("/dev/null", O_WRONLY)
-                                        : open(where.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::thread drain;  // reads the pipe, when the output goes to one
+        int out = -1;
+        if (where == "pipe") {
+          std::array<int, 2> ends{};
+          if (pipe2(ends.data(), O_CLOEXEC) != 0) return std::vector<double>(commands.size(), -1);
+          out = ends[1];
+          drain = std::thread([in = ends[0]] {
+            std::vector<char> block(1 << 16);
+            while (read(in, block.data(), block.size()) > 0) {
+            }
+            close(in);
+          });
+        } else {
+          out = where == "null" ? open("/dev/null", O_WRONLY)
+                                : open(where.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        }
         const Ran r = run(commands[c], out);
         close(out);
+        if (drain.joinable()) drain.join();
         if (r.status < 0 || (r.status != 0 && !ignoreStatus))
           return std::vector<double>(commands.size(), -1);
         if (i >= 0) times[c].push_back(r.seconds);
@@ -404,6 +429,18 @@ int main(int argc, char** argv) {
                  "       [scale [runs [tarvel-binary]]]\n",
                  argv[0]);
     return 2;
+  }
+  // The floors: this system's beside this program, Windows's beside the
+  // exe.
+  const std::string floor = fs::absolute(fs::path(argv[0]).parent_path() / "tarvel_floor");
+  const std::string windowsFloor =
+      windows.empty() ? "" : (fs::path(windows).parent_path() / "tarvel_floor.exe").string();
+  for (const std::string& program : {floor, windowsFloor}) {
+    if (!program.empty() && !fs::exists(program)) {
+      std::fprintf(stderr, "%s: %s is missing: build it with the program beside it\n", argv[0],
+                   program.c_str());
+      return 2;
+    }
   }
   // The .exe runs under wine, in its build's own prefix when it has one.
   std::vector<std::string> wine;
@@ -459,6 +496,8 @@ int main(int argc, char** argv) {
   std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   bool ok = true;
   std::string windowsRatios;
+  std::string floorRows;  // the second table
+  std::string floorSummary;
   for (const Tree& tree : trees) {
     const int expectedStatus = tree.name.rfind("names", 0) == 0 ? 1 : 0;
     // The binaries timed beside cat, each checked first.
@@ -499,15 +538,49 @@ int main(int argc, char** argv) {
     // A missing name makes tarvel exit with 1, as it must.
     std::vector<std::vector<std::string>> commands = {cat};
     for (const auto& entry : timed) commands.push_back(entry.second);
+    // The floors of each system, on the large trees: their places in
+    // `commands` (0: not timed).
+    std::size_t ownFloor = 0, wineFloor = 0;
+    if (large) {
+      ownFloor = commands.size();
+      commands.push_back({floor});
+      commands.back().insert(commands.back().end(), tree.files.begin(), tree.files.end());
+      if (!wine.empty()) {
+        wineFloor = commands.size();
+        commands.push_back({wine[0], windowsFloor});
+        commands.back().insert(commands.back().end(), tree.files.begin(), tree.files.end());
+      }
+    }
     const bool failing = expectedStatus != 0;
     const auto toNull = medians(commands, "null", n, hyperfine, failing);
     const auto toFile = medians(commands, outFile, n, hyperfine, failing);
     for (std::size_t i = 0; i < timed.size(); ++i)
       row(timed[i].first, tree, toNull[i + 1], toNull[0], toFile[i + 1], toFile[0], peaks[i]);
+    if (large) {
+      const auto toPipe = medians(commands, "pipe", n, hyperfine);
+      double ownRatio[2] = {0, 0};
+      for (std::size_t i = 0; i < timed.size(); ++i) {
+        const bool exe = timed[i].first.ends_with("(windows)");
+        const std::size_t f = exe ? wineFloor : ownFloor;
+        const double ratios[2] = {toNull[i + 1] / toNull[f], toPipe[i + 1] / toPipe[f]};
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      "| %-20s | %9.4f | %9.4f | %5.2f | %9.4f | %9.4f | %5.2f |\n",
+                      timed[i].first.c_str(), toNull[i + 1], toNull[f], ratios[0], toPipe[i + 1],
+                      toPipe[f], ratios[1]);
+        floorRows += line;
+        if (i == 0) std::copy(ratios, ratios + 2, ownRatio);
+        if (exe) {
+          std::snprintf(line, sizeof line, "%s %.2f (null), %.2f (pipe)  ", tree.name.c_str(),
+                        ratios[0] / ownRatio[0], ratios[1] / ownRatio[1]);
+          floorSummary += line;
+        }
+      }
+    }
     if (timed.back().first.ends_with("(windows)")) {
       char ratio[128];
       std::snprintf(ratio, sizeof ratio, "%s %.2f (%.4f s against %.4f s)  ", tree.name.c_str(),
-                    toFile.back() / toFile[1], toFile.back(), toFile[1]);
+                    toFile[timed.size()] / toFile[1], toFile[timed.size()], toFile[1]);
       windowsRatios += ratio;
     }
     const std::pair<const char*, std::vector<std::string>> tools[] = {
@@ -524,9 +597,21 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
   }
+  if (!floorRows.empty()) {
+    std::printf(
+        "\nagainst the plain copy loop of its own system (tarvel_floor), output on /dev/null "
+        "and through a pipe:\n\n");
+    std::printf("| %-20s | tarvel/null | floor/null | ratio | tarvel/pipe | floor/pipe | ratio |\n",
+                "case");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|\n%s", floorRows.c_str());
+  }
   if (!windowsRatios.empty())
     std::printf("\nwindows .exe under wine against this build, output to a file: %s\n",
                 windowsRatios.c_str());
+  if (!floorSummary.empty())
+    std::printf(
+        "windows .exe's ratio to the wine floor over this build's ratio to its own floor: %s\n",
+        floorSummary.c_str());
   fs::current_path("/");
   if (keep)
     std::printf("\nthe trees are kept in %s\n", dir.c_str());
