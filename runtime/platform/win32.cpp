@@ -27,7 +27,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "runtime/platform/fresh_name.hpp"
@@ -159,32 +159,75 @@ bool sameFile(const FileIdentity& a, const FileIdentity& b) {
          (a.volume == b.volume || a.volume == 0 || b.volume == 0);
 }
 
-// The files this process holds, by identity: the system lets other readers
-// in, this process among them, so a second open of a held file is refused
-// here, whatever name reached it.  Every identity in it is known and was
-// taken the same way, so plain equality is enough.
-struct SameIdentity {
-  bool operator()(const FileIdentity& a, const FileIdentity& b) const {
-    return a.volume == b.volume && std::memcmp(a.id, b.id, sizeof a.id) == 0;
-  }
-};
-struct IdentityHash {
-  std::size_t operator()(const FileIdentity& f) const {
-    std::uint64_t low = 0, high = 0;
-    std::memcpy(&low, f.id, sizeof low);
-    std::memcpy(&high, f.id + sizeof low, sizeof high);
-    const std::uint64_t mixed =
-        (low ^ (high * 0x9E3779B97F4A7C15u) ^ f.volume) * 0xFF51AFD7ED558CCDu;
-    return static_cast<std::size_t>(mixed ^ (mixed >> 32));
-  }
-};
-std::unordered_set<FileIdentity, IdentityHash, SameIdentity> heldFiles;
+// A file's identity is told in two steps, because the whole of it is dear
+// under wine: the volume's serial number costs a round trip to another
+// process there, about half a millisecond a file, as much as reading
+// 100 KiB.  First the file's 64-bit index on its volume, which costs no
+// more than the file's attributes and tells the files of one volume apart;
+// only where two indexes agree are the whole identities asked for, and
+// they decide.  `index` gives false where the system cannot tell it.
+bool indexOf(HANDLE handle, std::uint64_t& index) {
+  IO_STATUS_BLOCK status{};
+  FILE_INTERNAL_INFORMATION info{};
+  if (NtQueryInformationFile(handle, &status, &info, sizeof info, FileInternalInformation) != 0)
+    return false;
+  index = static_cast<std::uint64_t>(info.IndexNumber.QuadPart);
+  return true;
+}
 
-// Standard output, when it is a file on disk.  The system refuses to open
-// it again while the handle that writes it is open, unless that handle
-// shares writing, as one that wine made from an inherited descriptor does:
-// so it is refused by identity too.
+// A file this process holds.  Its handle stays open until the process
+// ends, so the whole identity can be asked for when it is first needed.
+struct HeldFile {
+  HANDLE handle;
+  FileIdentity identity;  // not known until needed
+
+  const FileIdentity& whole() {
+    if (!identity.known) identity = identityOf(handle);
+    return identity;
+  }
+};
+
+// The files this process holds, by index: the system lets other readers
+// in, this process among them, so a second open of a held file is refused
+// here, whatever name reached it.  A file whose index cannot be told is
+// kept under the index 0 with its whole identity.
+std::unordered_multimap<std::uint64_t, HeldFile> heldFiles;
+
+// Standard output, when it is a file on disk, with its index.  The system
+// refuses to open it again while the handle that writes it is open, unless
+// that handle shares writing, as one that wine made from an inherited
+// descriptor does: so it is refused by identity too.
 FileIdentity standardOutputFile;
+std::uint64_t standardOutputIndex = 0;
+bool standardOutputIndexKnown = false;
+
+void holdAsStandardOutput(HANDLE handle) {
+  standardOutputFile = identityOf(handle);
+  standardOutputIndexKnown = indexOf(handle, standardOutputIndex);
+}
+
+// True when `handle` reaches standard output's file or a held one; else
+// holds it.  A file whose identity cannot be told could not be held, and
+// counts as held already.
+bool heldAlready(HANDLE handle) {
+  HeldFile file{handle, {}};
+  std::uint64_t index = 0;
+  if (!indexOf(handle, index) && !file.whole().known) return true;
+  if (standardOutputFile.known &&
+      (!standardOutputIndexKnown || file.identity.known || index == standardOutputIndex) &&
+      sameFile(file.whole(), standardOutputFile))
+    return true;
+  const auto [first, last] = heldFiles.equal_range(index);
+  for (auto held = first; held != last; ++held) {
+    const FileIdentity& other = held->second.whole();
+    const FileIdentity& mine = file.whole();
+    if (!other.known || !mine.known) return true;
+    if (other.volume == mine.volume && std::memcmp(other.id, mine.id, sizeof mine.id) == 0)
+      return true;
+  }
+  heldFiles.emplace(index, file);
+  return false;
+}
 
 constexpr std::uint64_t kLargestReadBlock = 256 * 1024;
 constexpr DWORD kLargestRead = 1 << 30;
@@ -356,12 +399,28 @@ bool standardErrorIsConsole() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+// The window functions come from user32.dll, which is loaded only when a
+// window may be shown: loading it with the program costs every run a good
+// part of its start-up (30 ms under wine), and next to no run shows one.
+// Null when the library or the function is not there.
+template <typename Function>
+Function windowFunction(const char* name) {
+  static const HMODULE user32 = LoadLibraryA("user32.dll");  // never unloaded
+  if (user32 == nullptr) return nullptr;
+  // Through the generic function type, which any function pointer may be
+  // converted to and from.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
+}
+
 bool desktopIsVisible() {
-  HWINSTA station = GetProcessWindowStation();
+  const auto getStation = windowFunction<HWINSTA(WINAPI*)()>("GetProcessWindowStation");
+  const auto getInformation =
+      windowFunction<BOOL(WINAPI*)(HANDLE, int, void*, DWORD, DWORD*)>("GetUserObjectInformationA");
+  if (getStation == nullptr || getInformation == nullptr) return false;
+  HWINSTA station = getStation();
   USEROBJECTFLAGS flags{};
   DWORD needed = 0;
-  return station != nullptr &&
-         GetUserObjectInformationA(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
+  return station != nullptr && getInformation(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
          (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
@@ -373,7 +432,10 @@ ReportWindow reportWindow;
 
 DWORD WINAPI showReportWindow(void* parameter) {
   const auto* window = static_cast<const ReportWindow*>(parameter);
-  MessageBoxA(nullptr, window->text, window->caption, MB_ICONEXCLAMATION | MB_OK | MB_TOPMOST);
+  const auto messageBox =
+      windowFunction<int(WINAPI*)(HWND, const char*, const char*, UINT)>("MessageBoxA");
+  if (messageBox != nullptr)
+    messageBox(nullptr, window->text, window->caption, MB_ICONEXCLAMATION | MB_OK | MB_TOPMOST);
   return 0;
 }
 
@@ -394,7 +456,7 @@ void startProcess(int argc, char** argv) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   consoleOutput = GetConsoleMode(out, &mode) != 0;
-  if (GetFileType(out) == FILE_TYPE_DISK) standardOutputFile = identityOf(out);
+  if (GetFileType(out) == FILE_TYPE_DISK) holdAsStandardOutput(out);
   // An open on a drive without a disk fails instead of asking the user.
   const UINT errorMode = SetErrorMode(0);
   SetErrorMode(errorMode | SEM_FAILCRITICALERRORS);
@@ -520,21 +582,16 @@ FileId openForReading(const char* name) {
   // Only files on disk: a console (CON), NUL, a pipe or another device may
   // never deliver an end, and is refused like a missing file.  The basic
   // information alone, which is cheap: what names the volume is asked for
-  // once, with the identity below (under wine it costs a round trip to
-  // another process).
+  // only where the identity below needs it (under wine it costs a round
+  // trip to another process).
   FILE_BASIC_INFO basic{};
   if (GetFileType(handle) != FILE_TYPE_DISK ||
       !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
       (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return refuse(ERROR_FILE_NOT_FOUND);
   // A file held already, or standard output, is refused as the system
-  // refuses a file held by another process.  One whose identity cannot be
-  // told could not be held, and is refused too.
-  const FileIdentity identity = identityOf(handle);
-  if (!identity.known) return refuse(ERROR_SHARING_VIOLATION);
-  if (standardOutputFile.known && sameFile(identity, standardOutputFile))
-    return refuse(ERROR_SHARING_VIOLATION);
-  if (!heldFiles.insert(identity).second) return refuse(ERROR_SHARING_VIOLATION);
+  // refuses a file held by another process.
+  if (heldAlready(handle)) return refuse(ERROR_SHARING_VIOLATION);
   openFiles.push_back(OpenFile{handle, 0});
   return static_cast<FileId>(openFiles.size());
 }
@@ -624,7 +681,7 @@ int sendStandardOutputTo(ReplacementId id) {
   if (r == nullptr) return ERROR_INVALID_HANDLE;
   if (!SetStdHandle(STD_OUTPUT_HANDLE, r->handle)) return static_cast<int>(GetLastError());
   consoleOutput = false;
-  standardOutputFile = identityOf(r->handle);
+  holdAsStandardOutput(r->handle);
   return 0;
 }
 

@@ -48,8 +48,11 @@ TEST(Win32Files, HeldByIdentityWhateverNameReachesIt) {
   ASSERT_NE(id, 0u);
   platform::finishReading(id);  // the hold outlasts the reading
   const std::string dir = scratch().string();
+  // A second name of the same file, which no folding of names reaches.
+  const std::string link = dir + "\\sub\\link.txt";
+  ASSERT_TRUE(CreateHardLinkA(link.c_str(), path.c_str(), nullptr));
   for (const std::string& other : {path, dir + "\\HELD.TXT", dir + "/held.txt",
-                                   dir + "\\sub\\..\\held.txt", dir + "\\.\\hElD.tXt"}) {
+                                   dir + "\\sub\\..\\held.txt", dir + "\\.\\hElD.tXt", link}) {
     EXPECT_EQ(platform::openForReading(other.c_str()), 0u) << other;
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << other;
   }
