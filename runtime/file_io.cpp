@@ -107,7 +107,48 @@ FileSystem& realFileSystem() {
   return files;
 }
 
-void InputFile::BlockDeleter::operator()(char* block) const { freeBlock(block); }
+namespace {
+
+// The read block that the last file to end gave back, kept for the next
+// file instead of going back to the system.  A fresh block costs a page
+// fault on every page of it that a read fills, and a heap may give a large
+// free block back to the system at once (Windows's does): over a tree of
+// a few hundred files of a few hundred KiB, that cost more than the
+// reading itself.  One block is kept, the largest given back, so a run
+// holds at most one read block more than it reads into.
+struct SpareBlock {
+  char* block = nullptr;
+  std::size_t size = 0;
+  SpareBlock() = default;
+  SpareBlock(const SpareBlock&) = delete;
+  SpareBlock& operator=(const SpareBlock&) = delete;
+  ~SpareBlock() { freeBlock(block); }
+};
+SpareBlock& spareBlock() {
+  static SpareBlock spare;
+  return spare;
+}
+
+}  // namespace
+
+InputFile::Block InputFile::takeBlock(std::size_t size) {
+  SpareBlock& spare = spareBlock();
+  if (spare.block != nullptr && spare.size >= size)
+    return Block(std::exchange(spare.block, nullptr), BlockDeleter{std::exchange(spare.size, 0)});
+  return Block(static_cast<char*>(allocBlock(static_cast<std::uint32_t>(size))),
+               BlockDeleter{size});
+}
+
+void InputFile::BlockDeleter::operator()(char* block) const {
+  SpareBlock& spare = spareBlock();
+  if (size <= spare.size) {
+    freeBlock(block);
+    return;
+  }
+  freeBlock(spare.block);
+  spare.block = block;
+  spare.size = size;
+}
 
 bool InputFile::copyLines(const LineFilter& filter, HeapString& spill, std::string_view& line) {
   for (;;) {
@@ -249,8 +290,11 @@ void InputFile::setAside() {
   const std::size_t kept = end_ - pos_;
   if (ended_) {
     // Nothing more comes from the file: only the unread rest stays.
-    decltype(buffer_) rest(static_cast<char*>(allocBlock(
-        static_cast<std::uint32_t>(kept + blockcopy::kReadSlack + kBufferAlignment - 1))));
+    // A block of its own size, not the spare one: the file's block becomes
+    // the spare, for the file read next.
+    const std::size_t size = kept + blockcopy::kReadSlack + kBufferAlignment - 1;
+    Block rest(static_cast<char*>(allocBlock(static_cast<std::uint32_t>(size))),
+               BlockDeleter{size});
     char* const to = aligned(rest.get());
     std::memcpy(to, data() + pos_, kept);
     std::memset(to + kept, 0, blockcopy::kReadSlack);
@@ -301,7 +345,7 @@ char* InputFile::block() {
     const std::size_t suggested = file_.valid() ? file_.fs().blockSize(file_.id()) : 0;
     bufferSize_ = suggested > kMinimumReadBlock ? suggested : kMinimumReadBlock;
     const std::size_t size = bufferSize_ + blockcopy::kReadSlack + kBufferAlignment - 1;
-    buffer_.reset(static_cast<char*>(allocBlock(static_cast<std::uint32_t>(size))));
+    buffer_ = takeBlock(size);
   }
   return data();
 }

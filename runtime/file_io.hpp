@@ -173,9 +173,16 @@ class InputFile {
   // What a read came to.
   enum class Read : std::uint8_t { more, ended, full };
 
+  // Hands a read block on to the next file that needs one (see
+  // takeBlock), or back to the system.
   struct BlockDeleter {
+    std::size_t size;  // as allocated
     void operator()(char* block) const;
   };
+  using Block = std::unique_ptr<char, BlockDeleter>;
+  // A block of at least `size` bytes: the one kept from a file read
+  // before when it is large enough, else a new one.
+  static Block takeBlock(std::size_t size);
 
   // lineStart: judges the line at pos_ by its head, reading more when the
   // head is not complete yet; an ordinary line starts to be copied.
@@ -212,7 +219,7 @@ class InputFile {
   std::uint64_t offsetOf(std::size_t at) const { return readTo_ - (end_ - at); }
 
   FileHandle file_;
-  std::unique_ptr<char, BlockDeleter> buffer_;
+  Block buffer_;
   std::size_t bufferSize_ = 0;
   std::size_t pos_ = 0;       // next unread byte in buffer_
   std::size_t end_ = 0;       // one past the last valid byte in buffer_
