@@ -5,7 +5,11 @@
 #   - the first build flattens, a second one does nothing;
 #   - touching an include redoes exactly the flattening that read it;
 #   - deleting an include that is no longer used does not break the build;
-#   - names with a space, "#" and "$" work as dependencies;
+#   - names with a space, "#", "$", ":", a byte that is not UTF-8 and the
+#     other signs make and ninja read as they are work as dependencies; a
+#     name one of them would read as another fails the build instead;
+#   - an include found through a zebinc that ends in "/" is a dependency
+#     under the name a rule that makes it has;
 #   - a tree that lacks an include fails the build, leaves no target (nor a
 #     temporary file) behind, and the next build tries again.
 # Also checks that the Makefile, build.ninja and CMakeLists.txt here are
@@ -113,30 +117,45 @@ check_tool() {
   build >/dev/null || fail "deleting an include no longer used broke the build"
   expect_built yes no "deleting lib/console.inc"
 
-  # Names that make and ninja must read escaped.  CMake (3.25) rewrites
-  # the dependency file for ninja and drops the escapes of "#" and "$" as
-  # it does: only the space is tried through it.
-  odd='odd #1 $name.inc'
-  [ "$tool" != cmake ] || odd='odd name.inc'
-  echo '; odd' >"$src/$odd"
-  echo "include $odd" >>"$src/other.asm"
-  build >/dev/null
-  expect_built no yes "including '$odd'"
-  grep -q '^; odd' "$out/other.flat" || fail "'$odd' is not in other.flat"
-  touch "$src/$odd"
-  build >/dev/null
-  expect_built no yes "touching '$odd'"
-  sed -i '/odd /d' "$src/other.asm"
-  rm "$src/$odd"
-  build >/dev/null || fail "deleting '$odd' broke the build"
-  expect_built no yes "deleting '$odd'"
+  # Names that make and ninja read only escaped ("\ ", "\#", "$$", "\:",
+  # also right before an escaped blank), and signs both read as they are
+  # ("~" but at the start, "[" with no "]" after it).  CMake (3.25)
+  # rewrites the dependency file for ninja and drops the escapes of "#"
+  # and "$" as it does: only the space is tried through it.
+  odd_names=('odd #1 $name.inc' 'c:ol.inc' 'odd: x.inc' $'caf\xe9.inc' ']x[~(1){a,b}!@+,.inc')
+  [ "$tool" != cmake ] || odd_names=('odd name.inc')
+  for odd in "${odd_names[@]}"; do
+    echo '; odd' >"$src/$odd"
+    echo "include $odd" >>"$src/other.asm"
+    build >/dev/null || fail "including '$odd' broke the build"
+    expect_built no yes "including '$odd'"
+    grep -q '^; odd' "$out/other.flat" || fail "'$odd' is not in other.flat"
+    touch "$src/$odd"
+    build >/dev/null
+    expect_built no yes "touching '$odd'"
+    sed -i '$d' "$src/other.asm"
+    rm "$src/$odd"
+    build >/dev/null || fail "deleting '$odd' broke the build"
+    expect_built no yes "deleting '$odd'"
+  done
+
+  # A name one of them would read as another (ninja ends a name at ";"):
+  # the build fails and says so, rather than leave a rule that misleads.
+  echo '; odd' >"$src/semi;c.inc"
+  echo 'include semi;c.inc' >>"$src/other.asm"
+  if build >"$scratch/log" 2>&1; then fail "a build that includes 'semi;c.inc' succeeded"; fi
+  grep -qF "semi;c.inc'" "$scratch/log" || fail "the build does not say why 'semi;c.inc' failed"
+  sed -i '$d' "$src/other.asm"
+  rm "$src/semi;c.inc"
+  build >/dev/null || fail "the build after 'semi;c.inc' failed"
+  expect_built no yes "dropping 'semi;c.inc'"
 
   # A tree that lacks an include: the build fails and the target stays as
   # it was, older than its source, so the next build tries again.
   cp "$out/other.flat" "$scratch/other.before"
   echo 'include missing.inc' >>"$src/other.asm"
   if build >"$scratch/log" 2>&1; then fail "a build that lacks an include succeeded"; fi
-  grep -q "Could not open '.*missing\.inc'" "$scratch/log" || fail "the failed build does not say why"
+  grep -q "cannot open 'missing\.inc'" "$scratch/log" || fail "the failed build does not say why"
   cmp -s "$out/other.flat" "$scratch/other.before" || fail "a failed build changed other.flat"
   no_temporaries "a failed build"
   if up_to_date; then fail "after a failed build, nothing is left to do"; fi
@@ -152,7 +171,36 @@ check_tool() {
   [ ! -e "$out/other.flat" ] || fail "a failed first build left other.flat"
   no_temporaries "a failed first build"
   if build >"$scratch/log" 2>&1; then fail "the second try succeeded"; fi
-  grep -q "Could not open '.*missing\.inc'" "$scratch/log" || fail "the second try did not run"
+  grep -q "cannot open 'missing\.inc'" "$scratch/log" || fail "the second try did not run"
+
+  # zebinc ending in "/": macros.inc, found only through it, is listed as
+  # inc/macros.inc, the name of the rule that makes it here, so that
+  # changing what it is made from redoes other.flat.
+  if [ "$tool" != cmake ]; then
+    fresh_copy
+    mv "$src/macros.inc" "$src/macros.src"
+    mkdir "$src/inc"
+    cp "$src/macros.src" "$src/inc/macros.inc"
+    if [ "$tool" = make ]; then
+      sed -i 's|^export zebinc := \.$|export zebinc := inc/|' "$src/Makefile"
+      printf 'inc/macros.inc: macros.src\n\tcp macros.src $@\n' >>"$src/Makefile"
+    else
+      sed -i 's|zebinc=\. |zebinc=inc/ |' "$src/build.ninja"
+      printf 'rule copy\n  command = cp $in $out\nbuild inc/macros.inc: copy macros.src\n' \
+        >>"$src/build.ninja"
+    fi
+    grep -q 'zebinc := inc/$\|zebinc=inc/ ' "$src/Makefile" "$src/build.ninja" ||
+      fail "zebinc could not be set to inc/"
+    # The first build learns what other.flat reads; ninja may make
+    # inc/macros.inc after it, which a second build then catches up on.
+    build >/dev/null || fail "the build with zebinc=inc/ failed"
+    build >/dev/null
+    main_was=$(inode main) other_was=$(inode other)
+    up_to_date || fail "with zebinc=inc/, a second build would do more"
+    touch "$src/macros.src"
+    build >/dev/null
+    expect_built no yes "remaking inc/macros.inc, found through zebinc=inc/"
+  fi
 
   echo "check.sh: $tool builds trust tarvel"
 }
