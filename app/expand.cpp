@@ -12,7 +12,7 @@ namespace {
 
 constexpr StringLiteral kCouldNotOpen("Could not open '");
 constexpr StringLiteral kCouldNotOpenEnd("'\r\n");
-constexpr StringLiteral kCouldNotOpenEndOnError("'");
+constexpr StringLiteral kBackslash("\\");
 
 // The usual size of the line buffer; one grown for a long line shrinks back.
 constexpr std::uint32_t kSpillSize = 256;
@@ -133,34 +133,64 @@ void extractNameInPlace(CountedString work, Directive directive) {
 Expansion::Expansion(StringRef includeDirectory, NameTable& names, FileSystem& files)
     : includeDirectory_(includeDirectory), names_(names), files_(files) {}
 
-InputFile Expansion::openInclude(StringRef name) {
-  // Not finding a name is ordinary here: no failure is raised for it.
-  InputFile file = tryOpenFile(name, kGenericRead, files_);
-  if (file.isOpen()) {
-    if (opened_ != nullptr) opened_->emplace_back(name.view());
+void Expansion::searchAlso(std::string_view directory) {
+  HeapString entry = fromTerminated(std::string(directory).c_str());
+  if (!directory.ends_with('/') && !directory.ends_with('\\')) entry = concatNew(entry, kBackslash);
+  searched_.push_back(std::move(entry));
+}
+
+InputFile Expansion::openInclude(StringRef name, const Site* at, std::string& openedAs) {
+  // Not finding a name is ordinary here: no failure is raised for it.  Of
+  // the reasons the tries fail for, the first that is not a plain "not
+  // there" is the one to tell (a descriptor short, say).
+  FileFailure reason = FileFailure::notFound;
+  const auto tryName = [&](StringRef path) {
+    FileFailure why{};
+    InputFile file = tryOpenFile(path, kGenericRead, files_, why);
+    if (file.isOpen()) {
+      openedAs = path.view();
+      if (opened_ != nullptr) opened_->push_back(openedAs);
+    } else if (reason == FileFailure::notFound) {
+      reason = why;
+    }
     return file;
+  };
+  if (InputFile file = tryName(name); file.isOpen()) return file;
+  for (const HeapString& directory : searched_) {
+    if (InputFile file = tryName(concatNew(directory, name)); file.isOpen()) return file;
   }
   HeapString path = concatNew(includeDirectory_, name);
-  file = tryOpenFile(path, kGenericRead, files_);
-  if (file.isOpen()) {
-    if (opened_ != nullptr) opened_->emplace_back(path.view());
-    return file;
-  }
+  if (InputFile file = tryName(path); file.isOpen()) return file;
   putText(kCouldNotOpen);
   putText(path);
   putText(kCouldNotOpenEnd);
-  if (echoOpenFailures_) {
-    putErrorLine(concatNew(concatNew(kCouldNotOpen, path), kCouldNotOpenEndOnError).view());
+  // A name of any length may be written; the message shows its start.
+  constexpr std::size_t kLongestNameShown = 200;
+  std::string line = "tarvel: ";
+  if (at != nullptr) {
+    line += systemName(at->file);
+    line += ':';
+    line += std::to_string(at->line);
+    line += ": ";
   }
+  line += "cannot open '";
+  line += name.view().substr(0, kLongestNameShown);
+  if (name.length() > kLongestNameShown) line += "...";
+  line += "': ";
+  line += describe(reason);
+  putErrorLine(line);
   anyOpenFailed_ = true;
-  return file;
+  return InputFile();
 }
 
 void Expansion::expandFile(StringRef name) {
-  std::vector<InputFile> open;  // the files being expanded, innermost last
-  InputFile top = openInclude(name);
+  std::vector<InputFile> open;        // the files being expanded, innermost last
+  std::vector<std::string> openedAs;  // the name that opened each
+  std::string topName;
+  InputFile top = openInclude(name, nullptr, topName);
   if (!top.isOpen()) return;
   open.push_back(std::move(top));
+  openedAs.push_back(std::move(topName));
 
   // One line buffer for the whole run: a directive's line is done with
   // before the file it names is read.
@@ -169,6 +199,7 @@ void Expansion::expandFile(StringRef name) {
   while (!open.empty()) {
     if (!open.back().copyLines(kDirectives, spill, line)) {
       open.pop_back();
+      openedAs.pop_back();
       continue;
     }
     // The name is cut out where the line lies, so that a long directive
@@ -183,11 +214,14 @@ void Expansion::expandFile(StringRef name) {
       spill = HeapString();
       spill = allocString(kSpillSize);
     }
-    InputFile child = openInclude(name);
+    const Site at{openedAs.back(), open.back().pickedLineNumber()};
+    std::string childName;
+    InputFile child = openInclude(name, &at, childName);
     if (!child.isOpen()) continue;
     // Only the file being read holds a read buffer.
     open.back().setAside();
     open.push_back(std::move(child));
+    openedAs.push_back(std::move(childName));
   }
 }
 

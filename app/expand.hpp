@@ -5,8 +5,12 @@
 // Four directive forms are recognised after leading blanks, in any letter
 // case: "include" and ".include" as whole words, "#include(" and
 // "#includeonce(" as plain prefixes.  A name is looked for as written, then
-// in the include directory; a file found under neither gets a
-// "Could not open '...'" line in the output, in the directive's place.
+// in each directory added with searchAlso, then in the include directory; a
+// file found under none gets a "Could not open '...'" line in the output,
+// in the directive's place, and on standard error a line that says where
+// the directive stands and why the file could not be opened:
+//
+//   tarvel: lib/a.inc:12: cannot open 'b.inc': no such file or directory
 //
 // An Expansion borrows the include directory and the name table from its
 // owner.  Nesting is kept on an explicit stack, so its depth is limited by
@@ -50,17 +54,26 @@ class Expansion {
   // everything it includes to standard output.
   void expandFile(StringRef name);
 
-  // Opens `name` as written, else the include directory followed by `name`.
-  // When neither opens, writes the "Could not open '" message and returns a
-  // file that is not open.
-  InputFile openInclude(StringRef name);
+  // Where a directive stands: the including file, by the name that opened
+  // it, and the directive's line.
+  struct Site {
+    std::string_view file;
+    std::uint64_t line;
+  };
 
-  // True once some file could not be opened under either name.
+  // Opens `name` as written, else in each directory searched, else in the
+  // include directory.  When none opens, writes the "Could not open '"
+  // message and its line on standard error (`at` is null for the file
+  // named on the command line) and returns a file that is not open; else
+  // the name that opened it is in `openedAs`.
+  InputFile openInclude(StringRef name, const Site* at, std::string& openedAs);
+
+  // True once some file could not be opened under any name.
   bool anyOpenFailed() const { return anyOpenFailed_; }
 
-  // From now on, every "Could not open '" message goes to standard error
-  // too (with an LF line end, as the failure report's line).
-  void echoOpenFailures() { echoOpenFailures_ = true; }
+  // Looks for names in `directory` too, after the name as written and the
+  // directories added before, and before the include directory.
+  void searchAlso(std::string_view directory);
 
   // From now on, the name that opened each file is appended to `opened`,
   // in the order the files are opened.  REQUIRES: `opened` outlives the
@@ -69,10 +82,10 @@ class Expansion {
 
  private:
   StringRef includeDirectory_;
+  std::vector<HeapString> searched_;  // each ending in a separator
   NameTable& names_;
   FileSystem& files_;
   bool anyOpenFailed_ = false;
-  bool echoOpenFailures_ = false;
   std::vector<std::string>* opened_ = nullptr;
 };
 

@@ -19,27 +19,33 @@ namespace tarvel {
 namespace {
 
 constexpr StringLiteral kNoIncludePath("Could not find path to ZEB include library\r\n");
-constexpr StringLiteral kUsage("Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n");
+constexpr StringLiteral kUsage("Usage: tarvel filename\r\n");
 constexpr StringLiteral kBackslash("\\");
 
 constexpr StringLiteral kHelpOption("--help");
 constexpr StringLiteral kVersionOption("--version");
 constexpr StringLiteral kVersion("tarvel " TARVEL_VERSION "\r\n");
 constexpr StringLiteral kHelp(
-    "Usage: tarvel [-o output [--depfile=depfile]] [--] filename\r\n"
+    "Usage: tarvel [options] filename\r\n"
     "       tarvel --help | --version\r\n"
     "\r\n"
     "Writes the file to standard output with every file it includes expanded\r\n"
     "in place, recursively.  Every output line ends in CR LF.\r\n"
     "\r\n"
-    "Options, before the file name (-- ends them):\r\n"
-    "  -o output, --output=output\r\n"
-    "                     write to this file instead, put in place only when\r\n"
-    "                     the run succeeds; Could not open lines also go to\r\n"
-    "                     standard error\r\n"
-    "  --depfile=depfile, --depfile depfile\r\n"
-    "                     with -o: also write the files read as a make rule\r\n"
-    "A lone argument is always the file name.\r\n"
+    "Options, before the file name (-- ends them; a lone argument is always\r\n"
+    "the file name):\r\n"
+    "  -o FILE, --output=FILE\r\n"
+    "                     write to FILE instead, put in place only when the\r\n"
+    "                     run succeeds (-o - is standard output)\r\n"
+    "  --depfile=DEPFILE  also write the files read as a make rule, in place\r\n"
+    "                     only when the run succeeds\r\n"
+    "  --depfile-target=NAME\r\n"
+    "                     the target of that rule (default: the -o FILE)\r\n"
+    "  -I DIR, --include-dir=DIR\r\n"
+    "                     look for included names in DIR too, after the name\r\n"
+    "                     as written and before zebinc; may be repeated\r\n"
+    "Every option takes its value after = or as the next argument, and the\r\n"
+    "short ones also joined (-oflat.asm).\r\n"
     "\r\n"
     "Directives, in any letter case, after leading blanks:\r\n"
     "  include name            the name is the whole rest of the line\r\n"
@@ -48,12 +54,14 @@ constexpr StringLiteral kHelp(
     "  #includeonce( \"name\" )  the same\r\n"
     "Each name is expanded at most once per run.\r\n"
     "\r\n"
-    "A name is opened as written, then in the directory named by the\r\n"
-    "environment variable zebinc.\r\n"
+    "A name is opened as written, then in each -I directory, then in the\r\n"
+    "directory named by the environment variable zebinc.  A file that cannot\r\n"
+    "be opened gives a Could not open line in the output and, on standard\r\n"
+    "error, the file and line of its directive and the reason.\r\n"
     "\r\n"
     "Exit status: 0 all expanded; 1 some file could not be opened; 2 usage or\r\n"
     "include-directory message; 3 a fatal failure, reported on standard error.\r\n"
-    "With -o, the output file changes only with status 0.\r\n");
+    "Files written with -o and --depfile change only with status 0.\r\n");
 
 // The include directory followed by one backslash.  Room for 256
 // characters, of which 255 are used so the expansion always fits its
@@ -81,30 +89,49 @@ StringRef requestedText(FailureCode& failed) {
 // What the command line asks for.
 struct Request {
   StringRef file;
-  std::string output;   // empty: standard output
-  std::string depfile;  // empty: none
+  std::string output;                           // empty: standard output
+  std::string depfile;                          // empty: none
+  std::string depfileTarget;                    // the make target in the depfile; empty: output
+  std::vector<std::string> includeDirectories;  // searched in this order
 };
 
-// The spellings of the options: the value follows in the same argument
-// after a spelling that ends in "=", else in the next argument.
-struct OptionForm {
-  std::string_view spelling;
-  std::string Request::*value;
+// The options: a long spelling, and a short one or none.  Each takes a
+// value: after "=" or in the next argument for the long spelling, joined
+// or in the next argument for the short one.  `take` stores it, false when
+// the option may not be given again.
+struct Option {
+  std::string_view spelling;  // "--output"
+  char letter;                // 'o', or 0
+  bool (*take)(Request&, std::string_view value);
 };
-constexpr OptionForm kOptionForms[] = {
-    {"-o", &Request::output},
-    {"--output=", &Request::output},
-    {"--depfile", &Request::depfile},
-    {"--depfile=", &Request::depfile},
+
+bool takeOnce(std::string& into, std::string_view value) {
+  if (!into.empty()) return false;
+  into = value;
+  return true;
+}
+
+constexpr Option kOptions[] = {
+    {"--output", 'o', [](Request& r, std::string_view v) { return takeOnce(r.output, v); }},
+    {"--depfile", 0, [](Request& r, std::string_view v) { return takeOnce(r.depfile, v); }},
+    {"--depfile-target", 0,
+     [](Request& r, std::string_view v) { return takeOnce(r.depfileTarget, v); }},
+    {"--include-dir", 'I',
+     [](Request& r, std::string_view v) {
+       r.includeDirectories.emplace_back(v);
+       return true;
+     }},
 };
+
+// "-o -": the output stays standard output.
+constexpr std::string_view kStandardOutput = "-";
 
 // Reads the command line: options, then the one file name.  A lone
-// argument is always the file name.  False when the command line is not
-// one the usage message shows: an unknown option, a missing or empty
-// value, an option given twice, --depfile without -o or naming the same
-// file, or not exactly one file name.
-bool readCommandLine(Request& request) {
+// argument is always the file name.  Returns what is wrong with it, or
+// nothing when it is right.
+std::string readCommandLine(Request& request) {
   const std::uint32_t count = argumentCount();
+  if (count == 1) return "no file name";
   std::uint32_t next = 1;
   for (; count > 2 && next < count; ++next) {
     const std::string_view argument = argumentAt(next).view();
@@ -113,27 +140,61 @@ bool readCommandLine(Request& request) {
       break;
     }
     if (argument.size() < 2 || argument[0] != '-') break;
-    const OptionForm* form = nullptr;
-    for (const OptionForm& f : kOptionForms) {
-      const bool joined = f.spelling.ends_with('=');
-      if (joined ? argument.starts_with(f.spelling) : argument == f.spelling) form = &f;
+    const Option* option = nullptr;
+    std::string_view value;
+    bool joined = false;  // the value is part of this argument
+    for (const Option& o : kOptions) {
+      if (argument == o.spelling) {
+        option = &o;
+      } else if (argument.starts_with(o.spelling) && argument[o.spelling.size()] == '=') {
+        option = &o;
+        value = argument.substr(o.spelling.size() + 1);
+        joined = true;
+      } else if (o.letter != 0 && argument[0] == '-' && argument[1] == o.letter) {
+        option = &o;
+        value = argument.substr(2);
+        joined = value.size() > 0;
+      }
+      if (option != nullptr) break;
     }
-    if (form == nullptr) return false;
-    std::string& value = request.*form->value;
-    if (!value.empty()) return false;
-    if (form->spelling.ends_with('=')) {
-      value = argument.substr(form->spelling.size());
-    } else if (next + 1 < count) {
+    const std::string given(argument.substr(0, argument.find('=')));
+    if (given == kHelpOption.view() || given == kVersionOption.view())
+      return "option '" + given + "' takes no other argument";
+    if (option == nullptr) return "unknown option '" + given + "'";
+    if (!joined) {
+      if (next + 1 == count) return "option '" + given + "' needs a value";
       value = argumentAt(++next).view();
     }
-    if (value.empty()) return false;
+    if (value.empty()) return "option '" + given + "' needs a value";
+    if (!option->take(request, value)) return "option '" + given + "' given twice";
   }
-  if (next + 1 != count) return false;
+  if (next == count) return "no file name";
+  if (next + 1 != count) {
+    return "one file name expected, but '" + std::string(argumentAt(next + 1).view()) +
+           "' follows '" + std::string(argumentAt(next).view()) + "'";
+  }
+  if (request.output == kStandardOutput) request.output.clear();
+  if (!request.depfileTarget.empty() && request.depfile.empty())
+    return "option '--depfile-target' needs '--depfile'";
+  if (!request.depfile.empty() && request.output.empty() && request.depfileTarget.empty())
+    return "option '--depfile' needs '-o FILE' or '--depfile-target'";
   // Both files would take the same place, one of them lost.
-  if (!request.depfile.empty() && (request.output.empty() || request.depfile == request.output))
-    return false;
+  if (!request.depfile.empty() && request.depfile == request.output)
+    return "the dependency file '" + request.depfile + "' is the output file";
   request.file = argumentAt(next);
-  return true;
+  return {};
+}
+
+// The usage message, and for a command line of more than the file name
+// what is wrong with it, on standard error where a person sees it also
+// when standard output is a file.
+int refuseCommandLine(const std::string& wrong) {
+  putText(kUsage);
+  if (argumentCount() > 2) {
+    putErrorLine("tarvel: " + wrong);
+    putErrorLine("Try 'tarvel --help' for more information.");
+  }
+  return kExitMessage;
 }
 
 }  // namespace
@@ -161,23 +222,51 @@ int mainProgram() {
   std::unique_ptr<NameTable> includedNames = createTable(256);
   if (argumentFailure != 0) raiseFailure(argumentFailure);
   Request request;
-  if (!readCommandLine(request)) {
-    putText(kUsage);
-    return kExitMessage;
-  }
-  Expansion expansionOfFile(includeDirectory, *includedNames);
-  std::vector<std::string> opened;
+  if (const std::string wrong = readCommandLine(request); !wrong.empty())
+    return refuseCommandLine(wrong);
+
+  // The files to write are made first, empty, and held from then on, so
+  // that the run cannot read them back; one that stands where another is
+  // written, or where the file to expand is, would be lost.
+  ReplacementId outputFile = 0;
+  ReplacementId dependencyFile = 0;
   if (!request.output.empty()) {
-    sendOutputToFile(request.output);
-    expansionOfFile.echoOpenFailures();
+    FileFailure why{};
+    outputFile = prepareFile(request.output, why);
+    if (outputFile == 0) failToWrite(request.output, why);
   }
-  if (!request.depfile.empty()) expansionOfFile.listOpenedFiles(opened);
+  if (!request.depfile.empty()) {
+    FileFailure why{};
+    dependencyFile = prepareFile(request.depfile, why);
+    if (dependencyFile == 0 && why == FileFailure::held)
+      return refuseCommandLine("the dependency file '" + request.depfile + "' is the output file");
+    if (dependencyFile == 0) failToWrite(request.depfile, why);
+  }
+  if (isTargetOf(request.file.view(), outputFile))
+    return refuseCommandLine("the output file '" + request.output + "' is the file to expand");
+  if (isTargetOf(request.file.view(), dependencyFile))
+    return refuseCommandLine("the dependency file '" + request.depfile + "' is the file to expand");
+
+  Expansion expansionOfFile(includeDirectory, *includedNames);
+  for (const std::string& directory : request.includeDirectories)
+    expansionOfFile.searchAlso(directory);
+  std::vector<std::string> opened;
+  if (outputFile != 0) sendOutputTo(outputFile);
+  if (dependencyFile != 0) expansionOfFile.listOpenedFiles(opened);
   expansionOfFile.expandFile(request.file);
   includedNames->destroyTable([](NameNode&, void*) {});
   if (expansionOfFile.anyOpenFailed()) return kExitIncomplete;
-  if (!request.depfile.empty()) {
+  if (dependencyFile != 0) {
     for (std::string& name : opened) name = systemName(name);
-    writeFileOnSuccess(request.depfile, dependencyText(request.output, opened));
+    const std::string& target =
+        request.depfileTarget.empty() ? request.output : request.depfileTarget;
+    const DependencyText dependencies = dependencyText(target, opened);
+    if (!dependencies.unwritable.empty()) {
+      putErrorLine("tarvel: cannot write '" + dependencies.unwritable +
+                   "' in a dependency file: make or ninja would read it as another name");
+      return kExitIncomplete;
+    }
+    writeToFile(dependencyFile, dependencies.text);
   }
   return kExitSuccess;
 }

@@ -45,8 +45,8 @@ using Files = std::map<std::string, std::string>;
 class RecordingFiles : public FileSystem {
  public:
   explicit RecordingFiles(FileSystem& inner) : inner_(inner) {}
-  platform::FileId open(const char* name) override {
-    const platform::FileId id = inner_.open(name);
+  platform::FileId open(const char* name, platform::FileFailure& why) override {
+    const platform::FileId id = inner_.open(name, why);
     opens.push_back({name, id != 0});
     return id;
   }

@@ -49,9 +49,11 @@ class FakeFileSystem : public FileSystem {
   // `name` cannot be positioned, like a pipe.
   void setUnseekable(const std::string& name) { unseekable_.insert(name); }
 
-  platform::FileId open(const char* name) override {
+  platform::FileId open(const char* name, platform::FileFailure& why) override {
     auto it = files_.find(name);
+    why = it == files_.end() ? platform::FileFailure::notFound : platform::FileFailure::held;
     if (it == files_.end() || held_.count(name) != 0) return 0;
+    why = platform::FileFailure::none;
     held_.insert(name);
     opened_.push_back({name, 0, false});
     return static_cast<platform::FileId>(opened_.size());

@@ -17,7 +17,9 @@ constexpr StringLiteral kNewline("\r\n");
 
 class RealFileSystem final : public FileSystem {
  public:
-  platform::FileId open(const char* name) override { return platform::openForReading(name); }
+  platform::FileId open(const char* name, platform::FileFailure& why) override {
+    return platform::openForReading(name, why);
+  }
   platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) override {
     return platform::readFile(file, buffer, size);
   }
@@ -164,6 +166,7 @@ bool InputFile::copyLines(const LineFilter& filter, HeapString& spill, std::stri
         return false;
     }
     if (step == Step::picked) {
+      pickedLine_ = lines_ + 1;
       line = readWholeLine(spill);
       return true;
     }
@@ -270,6 +273,7 @@ InputFile::Step InputFile::copyOrdinary(const LineFilter& filter) {
     return Step::movedOn;
   }
   pos_ = stop;
+  lines_ += r.lines;
   stage_ = r.midLine ? Stage::midLine : Stage::lineStart;
   return Step::movedOn;
 }
@@ -370,13 +374,17 @@ bool InputFile::readLine(LineSink& sink) {
       continue;
     }
     ++pos_;
-    if (*stop == '\n') break;
+    if (*stop == '\n') {
+      ++lines_;
+      break;
+    }
 
     // A CR at the end of input ends the line and is dropped.
     if (pos_ == end_ && readMore(true) == Read::ended) break;
     const char next = data()[pos_];
     if (next == '\n') {
       ++pos_;
+      ++lines_;
       break;
     }
     sink.put("\r", 1);
@@ -400,10 +408,12 @@ std::string_view InputFile::readWholeLine(HeapString& spill) {
     const auto n = static_cast<std::size_t>(stop - start);
     if (*stop == '\n') {
       pos_ += n + 1;
+      ++lines_;
       return {start, n};
     }
     if (n + 1 < available && stop[1] == '\n') {
       pos_ += n + 2;
+      ++lines_;
       return {start, n};
     }
   }
@@ -412,9 +422,15 @@ std::string_view InputFile::readWholeLine(HeapString& spill) {
   return spill.view();
 }
 
-InputFile tryOpenFile(StringRef name, std::uint32_t /*access*/, FileSystem& fs) {
-  const platform::FileId id = fs.open(name.chars());
+InputFile tryOpenFile(StringRef name, std::uint32_t /*access*/, FileSystem& fs,
+                      platform::FileFailure& why) {
+  const platform::FileId id = fs.open(name.chars(), why);
   return id == 0 ? InputFile() : InputFile(fs, id);
+}
+
+InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs) {
+  platform::FileFailure ignored{};
+  return tryOpenFile(name, access, fs, ignored);
 }
 
 InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs) {
@@ -427,6 +443,37 @@ std::string systemName(std::string_view name) {
   std::string converted(name);
   platform::useSystemSeparators(converted.data(), converted.size());
   return converted;
+}
+
+std::string_view describe(FileFailure why) {
+  switch (why) {
+    case FileFailure::none:
+    case FileFailure::notFound:
+      return "no such file or directory";
+    case FileFailure::denied:
+      return "permission denied";
+    case FileFailure::isDirectory:
+      return "is a directory";
+    case FileFailure::held:
+      return "already open in this run, or written by it";
+    case FileFailure::inUse:
+      return "in use by another program";
+    case FileFailure::notAFile:
+      return "not a file on disk";
+    case FileFailure::tooManyOpen:
+      return "too many open files";
+    case FileFailure::nameTooLong:
+      return "name too long";
+    case FileFailure::linkLoop:
+      return "too many levels of symbolic links";
+    case FileFailure::noSpace:
+      return "no space left on device";
+    case FileFailure::readOnly:
+      return "read-only file system";
+    case FileFailure::other:
+      break;
+  }
+  return "refused by the system";
 }
 
 void writeText(OutputHandle handle, StringRef s) {

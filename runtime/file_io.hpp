@@ -37,8 +37,9 @@ inline constexpr std::size_t kMinimumReadBlock = 128;
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  // Opens a file for reading without sharing; 0 on failure.
-  virtual platform::FileId open(const char* name) = 0;
+  // Opens a file for reading without sharing; 0 on failure, with the
+  // reason in `why`.
+  virtual platform::FileId open(const char* name, platform::FileFailure& why) = 0;
   // Reads up to `size` bytes; see platform::ReadResult.
   virtual platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) = 0;
   // A good read-buffer size for the rest of `file`.  Only a suggestion:
@@ -152,6 +153,10 @@ class InputFile {
   // 10.
   bool copyLines(const LineFilter& filter, HeapString& spill, std::string_view& line);
 
+  // The number of the line copyLines returned last, counted from 1: the
+  // lines before it are those ended by an LF.
+  std::uint64_t pickedLineNumber() const { return pickedLine_; }
+
   // Gives the read buffer back while another file is read: reading goes on
   // later by reading again from where it stopped.  A file that cannot be
   // positioned keeps its buffer.  REQUIRES: copyLines has not yet returned
@@ -237,6 +242,9 @@ class InputFile {
   std::vector<char> held_;
   bool rewind_ = false;
   std::uint64_t lineStartOffset_ = 0;
+  // The LFs read past so far: the lines of the file that have ended.
+  std::uint64_t lines_ = 0;
+  std::uint64_t pickedLine_ = 0;
 };
 
 // Opens `name` exactly as passed, without sharing.  Raises 7 (and writes
@@ -244,13 +252,20 @@ class InputFile {
 InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
 
 // Like openFile, but a name that cannot be opened gives a file that is not
-// open instead of a failure: the ordinary outcome for a name looked for in
-// more than one place.
+// open instead of a failure, and the reason in `why`: the ordinary outcome
+// for a name looked for in more than one place.
+InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs,
+                      platform::FileFailure& why);
 InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
 
 // The name a file is opened by, as the system is given it: on POSIX with
 // "/" for every backslash.
 std::string systemName(std::string_view name);
+
+// Why a file could not be opened, and the words for it, the same on every
+// system ("no such file or directory").
+using platform::FileFailure;
+std::string_view describe(FileFailure why);
 
 // Where output goes: standard output, through its buffer, or standard
 // error, unbuffered.

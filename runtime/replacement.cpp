@@ -4,9 +4,7 @@
 #include <vector>
 
 #include "runtime/failure.hpp"
-#include "runtime/file_io.hpp"
 #include "runtime/output.hpp"
-#include "runtime/platform/platform.hpp"
 
 namespace tarvel {
 
@@ -19,48 +17,53 @@ std::vector<std::string>& targets() {
   return names;
 }
 
-void sayCouldNotWrite(std::string_view target) {
-  std::string line = "Could not write '";
-  line.append(target);
-  line += '\'';
-  putErrorLine(line);
+std::string_view targetOf(ReplacementId id) {
+  return id >= 1 && id <= targets().size() ? std::string_view(targets()[id - 1]) : "";
 }
 
-platform::ReplacementId create(std::string_view target) {
-  std::string name(target);
-  int error = 0;
-  const platform::ReplacementId id = platform::createReplacement(name.c_str(), error);
-  if (id == 0) {
-    sayCouldNotWrite(name);
-    raiseFailure(platform::isDeviceFull(error) ? failure::kDiskFull : failure::kFileWrite);
-  }
-  targets().push_back(std::move(name));
-  return id;
+void sayCouldNotWrite(std::string_view target, FileFailure why) {
+  std::string line = "Could not write '";
+  line.append(target);
+  line += "': ";
+  line += describe(why);
+  putErrorLine(line);
 }
 
 }  // namespace
 
-void sendOutputToFile(std::string_view target) {
+ReplacementId prepareFile(std::string_view target, FileFailure& why) {
+  std::string name(target);
+  const ReplacementId id = platform::createReplacement(name.c_str(), why);
+  if (id != 0) targets().push_back(std::move(name));
+  return id;
+}
+
+void failToWrite(std::string_view target, FileFailure why) {
+  sayCouldNotWrite(target, why);
+  raiseFailure(why == FileFailure::noSpace ? failure::kDiskFull : failure::kFileWrite);
+}
+
+void sendOutputTo(ReplacementId id) {
   output::flush();
-  if (const int error = platform::sendStandardOutputTo(create(target)); error != 0) {
-    sayCouldNotWrite(target);
-    raiseFailure(failure::kFileWrite);
-  }
+  if (const int error = platform::sendStandardOutputTo(id); error != 0)
+    failToWrite(targetOf(id), platform::failureOf(error));
   output::start(false);
 }
 
-void writeFileOnSuccess(std::string_view target, std::string_view text) {
-  const platform::ReplacementId id = create(target);
-  if (const int error = platform::writeReplacement(id, text.data(), text.size()); error != 0) {
-    sayCouldNotWrite(target);
-    raiseFailure(platform::isDeviceFull(error) ? failure::kDiskFull : failure::kFileWrite);
-  }
+void writeToFile(ReplacementId id, std::string_view text) {
+  if (const int error = platform::writeReplacement(id, text.data(), text.size()); error != 0)
+    failToWrite(targetOf(id), platform::failureOf(error));
+}
+
+bool isTargetOf(std::string_view name, ReplacementId id) {
+  return id != 0 && platform::replacementOf(std::string(name).c_str()) == id;
 }
 
 bool putFilesInPlace() {
-  platform::ReplacementId failed = 0;
-  if (platform::putReplacementsInPlace(failed) == 0) return true;
-  sayCouldNotWrite(failed >= 1 && failed <= targets().size() ? targets()[failed - 1] : "");
+  ReplacementId failed = 0;
+  const int error = platform::putReplacementsInPlace(failed);
+  if (error == 0) return true;
+  sayCouldNotWrite(targetOf(failed), platform::failureOf(error));
   return false;
 }
 

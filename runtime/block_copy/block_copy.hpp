@@ -68,8 +68,9 @@ struct CrRun {
 };
 
 struct Result {
-  const char* stop;  // input up to here has been copied
-  bool midLine;      // stop is inside a line: its start was copied, its end not
+  const char* stop;   // input up to here has been copied
+  bool midLine;       // stop is inside a line: its start was copied, its end not
+  std::size_t lines;  // the LFs in what was copied: the lines it ended
 };
 
 // Copies the input [from, end) to standard output as lines ending in CR LF.

@@ -283,6 +283,7 @@ struct Carry {
   // 1 when the run, counted back into earlier blocks, is even, 3 when odd.
   // One word, so that the scan needs one register less.
   Bits crRun;
+  std::size_t lines;  // the LFs in the blocks scanned, up to where copying stops
 };
 
 // Makes `to` the end of what has been copied when a whole block was copied
@@ -409,6 +410,7 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
     // the line not judged yet, which began in an earlier block when no LF
     // comes before it in this one.
     const Bits lfBefore = stops != 0 ? lf & (stops - 1) : lf;
+    carry.lines += countOnes(lfBefore);
     const std::size_t limit = lfBefore == 0 ? 0 : kBlock - zerosAtTop(lfBefore);
     stopAt = lfBefore != 0 ? base + limit : lastLineStartWith<K>(carry.from, base);
     lfNeedingCr &= below(limit);
@@ -424,6 +426,7 @@ inline bool scanBlock(const WantedAt& wantedAt, const char* base, std::size_t n,
     return true;
   }
 
+  carry.lines += countOnes(lf);
   if (lfNeedingCr != 0) {
     out.makeRoom();
     if constexpr (kFull) {
@@ -471,7 +474,7 @@ template <class K, class WantedAt, bool kExpanding>
                                   const LineFilter& filter) {
   const WantedAt wantedAt(prefixes);  // here, where its tables can stay in registers
   Emitter<K, kExpanding> out;
-  Carry carry{from, from, Bits{cr.last} | Bits{cr.odd} << 1};
+  Carry carry{from, from, Bits{cr.last} | Bits{cr.odd} << 1, 0};
   const char* base = from;
   const char* stopAt = nullptr;
   bool stopped = false;
@@ -510,7 +513,7 @@ template <class K, class WantedAt, bool kExpanding>
   if (stopped) {
     out.done();
     cr = CrRun{};
-    return {stopAt, false};
+    return {stopAt, false, carry.lines};
   }
 
   const char* const tail = lastLineStartWith<K>(from, end);
@@ -520,12 +523,12 @@ template <class K, class WantedAt, bool kExpanding>
     out.copy(carry.copiedTo, tail);
     out.done();
     cr = CrRun{};
-    return {tail, false};
+    return {tail, false, carry.lines};
   }
   out.copy(carry.copiedTo, end);
   out.done();
   cr = CrRun{(carry.crRun & 1) != 0, (carry.crRun >> 1) != 0};
-  return {end, tail != end};
+  return {end, tail != end, carry.lines};
 }
 
 // Whether the lines at `from` are short: more than two LFs to a block in

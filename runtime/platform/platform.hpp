@@ -90,12 +90,34 @@ void releaseMemory(void* block);
 // Names an open input file; 0 never does.
 using FileId = std::uint32_t;
 
+// Why a file could not be opened, in terms every system shares, so that
+// the command says the same thing everywhere.
+enum class FileFailure : std::uint8_t {
+  none,
+  notFound,     // no such file, or a directory on the way is missing
+  denied,       // no permission
+  isDirectory,  // a directory
+  held,         // this process holds it already, or writes it
+  inUse,        // another process holds it so that it cannot be read
+  notAFile,     // a device or pipe that may never end (Windows)
+  tooManyOpen,  // the process or the system has no descriptor left
+  nameTooLong,  // the name, or one of its parts, is too long
+  linkLoop,     // symbolic links that lead round in a circle
+  noSpace,      // the device is full, or the quota spent
+  readOnly,     // a read-only file system
+  other,        // anything else
+};
+
+// The reason behind the platform's error number `error`.
+FileFailure failureOf(int error);
+
 // Opens an existing file for reading by name, with no sharing: while this
 // process holds a file, every further open of that same file fails,
 // whatever name reaches it.  Standard output, when it is a file, counts as
 // held from the start.  Backslashes in the name are directory separators.
-// Directories cannot be opened.  Returns 0 on failure.
-FileId openForReading(const char* name);
+// Directories cannot be opened.  Returns 0 on failure, with the reason in
+// `why`.
+FileId openForReading(const char* name, FileFailure& why);
 
 // Result of a read: count >= 0 bytes delivered (0 at end of input), or
 // count < 0 with the platform's error number in `error`.
@@ -133,10 +155,22 @@ using ReplacementId = std::uint32_t;
 // Creates a new, empty file for `target`: exclusively, under a fresh name
 // in the directory of `target`, never an existing file and never through a
 // link planted at that name, with the permissions a new file gets there (on
-// POSIX 0666 less the umask).  From now on `target`, when it exists, counts
-// as held, as standard output does.  Returns 0 with the platform's error in
-// `error` when the file cannot be made.
-ReplacementId createReplacement(const char* target, int& error);
+// POSIX 0666 less the umask).  Where `target` is a symbolic link, the file
+// it leads to is replaced instead, in that file's directory, and the link
+// stays, as a shell's redirection writes through it.  The replacement of an
+// existing file gets its permissions (on POSIX its mode bits and, where the
+// process may set them, its owner and group).  A device, FIFO or socket is
+// not replaced but written directly, as a redirection would: opening a
+// FIFO waits for its reader, and what is written there stays even when the
+// run fails.  A directory is refused (isDirectory), and so is a target
+// that is the file of a replacement made before, whatever its name (held).
+// From now on `target`, when it exists, counts as held, as standard output
+// does.  Returns 0 with the reason in `why` when the file cannot be made.
+ReplacementId createReplacement(const char* target, FileFailure& why);
+
+// The replacement whose target is the file `name` reaches, whatever name
+// reaches it; 0 for none.
+ReplacementId replacementOf(const char* name);
 
 // Standard output goes to replacement `id` from now on, and counts as
 // held as a file that standard output writes to always does.  Returns 0,
@@ -150,7 +184,9 @@ int writeReplacement(ReplacementId id, const char* bytes, std::size_t size);
 // Returns 0; or, when one cannot be put in place, the platform's error,
 // with its number in `failed`: then its temporary and those after it are
 // removed, and so are the targets of those before it, already replaced,
-// so that no target stands there without the ones made with it.
+// so that no target stands there without the ones made with it.  No
+// interrupt or termination signal gets between the renames: the process
+// is to end right after, and they stay held back until it does.
 int putReplacementsInPlace(ReplacementId& failed);
 
 // Removes the temporary of every replacement not yet put in place.  Safe

@@ -60,6 +60,27 @@ sigset_t heldSignals() {
   return set;
 }
 
+// The signals that end the process by default and that a build tool, a
+// terminal or a pipe sends: each removes the temporaries first, then ends
+// the process as the signal would have.
+constexpr int kTerminationSignals[] = {SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1,
+                                       SIGUSR2, SIGALRM, SIGPIPE};
+
+// Those and the interrupt: held back while replacements are made and put
+// in place, so that the temporaries are recorded exactly and the targets
+// are replaced all or none.
+sigset_t heldBackAtEnd() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  for (int signal : kTerminationSignals) sigaddset(&set, signal);
+  return set;
+}
+
+// Set while standard error is written: a reader gone from it loses the
+// messages, not the run.
+volatile sig_atomic_t writingStandardError = 0;
+
 // Waits until standard output takes more.  False when a condition is held
 // back, or one came while waiting: the caller returns from the write so
 // that the section can end and hand it over.  The signals stay blocked from
@@ -139,9 +160,12 @@ OpenFile* lookupFile(FileId file) {
 // ---- Files that replace their targets ----
 
 struct Replacement {
-  std::string target;
-  std::string temporary;  // made before the file, never changed after
+  std::string target;               // where the file goes: the name given, through its links
+  std::string temporary;            // made before the file, never changed after
+  std::string place;                // the target's directory, resolved, and its name
+  std::optional<FileKey> existing;  // the target, when it exists
   int fd = -1;
+  bool direct = false;             // a device, FIFO or socket, written in place
   volatile sig_atomic_t live = 0;  // the temporary exists and is this run's
 };
 
@@ -152,6 +176,36 @@ std::size_t replacementsMade = 0;
 Replacement* lookupReplacement(ReplacementId id) {
   if (id == 0 || id > replacementsMade) return nullptr;
   return &replacements[id - 1];
+}
+
+// The name a write through `name` lands on: `name` itself, or where the
+// chain of symbolic links at `name` ends, which need not exist.  A link's
+// relative value is relative to the link's own directory.  False after
+// too many links (a loop).
+bool throughLinks(std::string& name) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    std::string value(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(name.c_str(), value.data(), value.size());
+    if (n <= 0 || static_cast<std::size_t>(n) == value.size()) return true;
+    value.resize(static_cast<std::size_t>(n));
+    const std::size_t slash = name.rfind('/');
+    name =
+        value[0] == '/' || slash == std::string::npos ? value : name.substr(0, slash + 1) + value;
+  }
+  return false;
+}
+
+// Where `name` lies, spelt one way only: its directory resolved (links,
+// "." and "..", repeated slashes), then its last part.  Empty when the
+// directory cannot be resolved.
+std::string placeOf(const std::string& name) {
+  const std::size_t slash = name.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+  char resolved[PATH_MAX];
+  if (::realpath(directory.c_str(), resolved) == nullptr) return {};
+  return std::string(resolved) + "/" + name.substr(slash == std::string::npos ? 0 : slash + 1);
 }
 
 // A fresh temporary name in `directory`: see fresh_name.hpp.
@@ -257,6 +311,17 @@ void onSignal(int signal, siginfo_t* info, void* /*context*/) {
   deliverCondition(code);
 }
 
+void onTermination(int signal) {
+  if (signal == SIGPIPE && writingStandardError) return;  // the write fails instead
+  discardReplacements();
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  sigaction(signal, &standard, nullptr);
+  // Not blocked here (SA_NODEFER): the process ends now, by the signal.
+  raise(signal);
+}
+
 void findStackLimit() {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
@@ -349,6 +414,15 @@ bool installConditionHandlers(ConditionHandler handler) {
   struct sigaction inherited {};
   if (sigaction(SIGINT, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
     sigaction(SIGINT, &action, nullptr);
+  // The same for the others: ignored ones (nohup's SIGHUP, say) stay so.
+  struct sigaction termination {};
+  termination.sa_handler = onTermination;
+  termination.sa_flags = SA_NODEFER;
+  sigemptyset(&termination.sa_mask);
+  for (int signal : kTerminationSignals) {
+    if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+      sigaction(signal, &termination, nullptr);
+  }
   return true;
 }
 
@@ -361,7 +435,7 @@ void showFailureReport(const char* caption, std::size_t captionSize, const char*
   // One line, written with one call so that it is never interleaved.
   char line[512];
   const std::size_t n = reportLine(line, caption, captionSize, text, textSize);
-  writeAll(STDERR_FILENO, line, n);
+  writeStandardError(line, n);
 }
 
 // ---- Memory ----
@@ -372,10 +446,41 @@ void releaseMemory(void* block) { std::free(block); }
 
 // ---- Input files ----
 
-FileId openForReading(const char* name) {
+FileFailure failureOf(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return FileFailure::notFound;
+    case EACCES:
+    case EPERM:
+      return FileFailure::denied;
+    case EISDIR:
+      return FileFailure::isDirectory;
+    case EMFILE:
+    case ENFILE:
+      return FileFailure::tooManyOpen;
+    case ENAMETOOLONG:
+      return FileFailure::nameTooLong;
+    case ELOOP:
+      return FileFailure::linkLoop;
+    case ENOSPC:
+    case EDQUOT:
+      return FileFailure::noSpace;
+    case EROFS:
+      return FileFailure::readOnly;
+    default:
+      return FileFailure::other;
+  }
+}
+
+FileId openForReading(const char* name, FileFailure& why) {
+  why = FileFailure::none;
   // A name the system could never open is refused before it is copied: a
   // directive line of any length may name one.
-  if (::strnlen(name, PATH_MAX) == PATH_MAX) return 0;
+  if (::strnlen(name, PATH_MAX) == PATH_MAX) {
+    why = FileFailure::nameTooLong;
+    return 0;
+  }
   std::string path(name);
   for (char& c : path) {
     if (c == '\\') c = '/';
@@ -385,18 +490,29 @@ FileId openForReading(const char* name) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     // Nothing there to open: spare the system the second look.
-    if (errno == ENOENT || errno == ENOTDIR) return 0;
-  } else if (S_ISDIR(st.st_mode) || isHeld(FileKey{st.st_dev, st.st_ino})) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      why = FileFailure::notFound;
+      return 0;
+    }
+  } else if (S_ISDIR(st.st_mode)) {
+    why = FileFailure::isDirectory;
+    return 0;
+  } else if (isHeld(FileKey{st.st_dev, st.st_ino})) {
+    why = FileFailure::held;
     return 0;
   }
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return 0;
+  if (fd < 0) {
+    why = failureOf(errno);
+    return 0;
+  }
 
   if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || FileKey{st.st_dev, st.st_ino} == outputFile ||
       !heldFiles.insert(FileKey{st.st_dev, st.st_ino}).second) {
+    why = S_ISDIR(st.st_mode) ? FileFailure::isDirectory : FileFailure::held;
     ::close(fd);
     return 0;
   }
@@ -441,23 +557,57 @@ void finishReading(FileId file) {
 
 // ---- Files that replace their targets ----
 
-ReplacementId createReplacement(const char* target, int& error) {
+ReplacementId createReplacement(const char* target, FileFailure& why) {
+  why = FileFailure::none;
   if (replacementsMade == kMaxReplacements) {
-    error = EMFILE;
+    why = FileFailure::tooManyOpen;
     return 0;
   }
   Replacement& r = replacements[replacementsMade];
+  r = Replacement{};
   r.target = target;
+  if (!throughLinks(r.target)) {
+    why = FileFailure::other;
+    return 0;
+  }
+  r.place = placeOf(r.target);
+  struct stat st {};
+  if (::stat(r.target.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      why = FileFailure::isDirectory;
+      return 0;
+    }
+    r.existing = FileKey{st.st_dev, st.st_ino};
+    r.direct = !S_ISREG(st.st_mode);
+  }
+  // Two names of one file would leave one of the files lost.
+  for (std::size_t i = 0; i < replacementsMade; ++i) {
+    const Replacement& other = replacements[i];
+    if ((!r.place.empty() && r.place == other.place) ||
+        (r.existing && other.existing && *r.existing == *other.existing)) {
+      why = FileFailure::held;
+      return 0;
+    }
+  }
   const std::size_t slash = r.target.rfind('/');
   const std::string directory = slash == std::string::npos ? "" : r.target.substr(0, slash + 1);
   // An interrupt waits until the file is either made and recorded or not
   // made, so that its handler removes exactly what this run made.
-  sigset_t interrupt, previous;
-  sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  const sigset_t held = heldBackAtEnd();
+  sigset_t previous;
+  int error = 0;
+  if (r.direct) {
+    // Written where it stands; opening a FIFO waits for its reader, as a
+    // redirection does, and an interrupt still ends that wait.
+    do {
+      r.fd = ::open(r.target.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC);
+    } while (r.fd < 0 && errno == EINTR);
+    error = r.fd < 0 ? errno : 0;
+    if (r.fd >= 0) ++replacementsMade;
+  }
+  for (int attempt = 0; !r.direct && attempt < 100; ++attempt) {
     r.temporary = freshName(directory);
-    pthread_sigmask(SIG_BLOCK, &interrupt, &previous);
+    pthread_sigmask(SIG_BLOCK, &held, &previous);
     r.fd = ::open(r.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     error = r.fd < 0 ? errno : 0;
     if (r.fd >= 0) {
@@ -466,14 +616,42 @@ ReplacementId createReplacement(const char* target, int& error) {
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (r.fd >= 0) break;
-    if (error != EEXIST && error != EINTR) return 0;
+    if (error != EEXIST && error != EINTR) break;
   }
-  if (r.fd < 0) return 0;
+  if (r.fd < 0) {
+    why = failureOf(error);
+    return 0;
+  }
+  if (r.existing && !r.direct) {
+    // What a redirection into the file would have kept: owner and group
+    // where this process may give them (the owner first, since a change
+    // of owner clears the set-id bits), then the mode bits.
+    if (::fchown(r.fd, st.st_uid, st.st_gid) != 0)
+      (void)::fchown(r.fd, static_cast<uid_t>(-1), st.st_gid);
+    (void)::fchmod(r.fd, st.st_mode & 07777);
+  }
   // The target cannot be read back while it is being replaced.
-  struct stat st {};
-  if (::stat(target, &st) == 0) heldFiles.insert(FileKey{st.st_dev, st.st_ino});
+  if (r.existing) heldFiles.insert(*r.existing);
   if (fstat(r.fd, &st) == 0) heldFiles.insert(FileKey{st.st_dev, st.st_ino});
   return static_cast<ReplacementId>(replacementsMade);
+}
+
+ReplacementId replacementOf(const char* name) {
+  std::string path(name);
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  struct stat st {};
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  if (!throughLinks(path)) return 0;
+  const std::string place = placeOf(path);
+  for (std::size_t i = 0; i < replacementsMade; ++i) {
+    const Replacement& r = replacements[i];
+    if ((!place.empty() && place == r.place) ||
+        (exists && r.existing && *r.existing == FileKey{st.st_dev, st.st_ino}))
+      return static_cast<ReplacementId>(i + 1);
+  }
+  return 0;
 }
 
 int sendStandardOutputTo(ReplacementId id) {
@@ -499,8 +677,20 @@ int writeReplacement(ReplacementId id, const char* bytes, std::size_t size) {
 }
 
 int putReplacementsInPlace(ReplacementId& failed) {
+  // Both in place or neither: nothing that would end the process gets in
+  // between, and the process ends right after.
+  const sigset_t held = heldBackAtEnd();
+  pthread_sigmask(SIG_BLOCK, &held, nullptr);
   for (std::size_t i = 0; i < replacementsMade; ++i) {
     Replacement& r = replacements[i];
+    if (r.direct) {
+      const int error = ::close(r.fd) == 0 ? 0 : errno;
+      r.fd = -1;
+      if (error == 0) continue;
+      failed = static_cast<ReplacementId>(i + 1);
+      discardReplacements();
+      return error;
+    }
     if (!r.live) continue;
     int error = ::close(r.fd) == 0 ? 0 : errno;
     r.fd = -1;
@@ -511,7 +701,9 @@ int putReplacementsInPlace(ReplacementId& failed) {
     }
     failed = static_cast<ReplacementId>(i + 1);
     discardReplacements();
-    for (std::size_t j = 0; j < i; ++j) ::unlink(replacements[j].target.c_str());
+    for (std::size_t j = 0; j < i; ++j) {
+      if (!replacements[j].direct) ::unlink(replacements[j].target.c_str());
+    }
     return error;
   }
   return 0;
@@ -572,7 +764,9 @@ bool isDeviceFull(int error) { return error == ENOSPC || error == EDQUOT; }
 const char* standardErrorLineEnd() { return "\n"; }
 
 void writeStandardError(const char* bytes, std::size_t size) {
+  writingStandardError = 1;
   writeAll(STDERR_FILENO, bytes, size);
+  writingStandardError = 0;
 }
 
 }  // namespace tarvel::platform

@@ -48,17 +48,41 @@ std::string write(const std::string& name, const std::string& contents) {
   return scratch(name);
 }
 
+// Opens `name`, the reason of a failure in `why`.
+platform::FileId openNamed(const std::string& name, platform::FileFailure& why) {
+  return platform::openForReading(name.c_str(), why);
+}
+platform::FileId openNamed(const std::string& name) {
+  platform::FileFailure ignored{};
+  return openNamed(name, ignored);
+}
+
 TEST(PosixFiles, HeldWhateverNameReachesItAndDirectoriesRefused) {
   const std::string path = write("held.txt", "held\n");
   ASSERT_EQ(link(path.c_str(), scratch("hard").c_str()), 0);
   ASSERT_EQ(symlink(path.c_str(), scratch("soft").c_str()), 0);
-  const platform::FileId id = platform::openForReading(path.c_str());
+  const platform::FileId id = openNamed(path);
   ASSERT_NE(id, 0u);
   platform::finishReading(id);  // the hold outlives the descriptor
-  for (const std::string& other :
-       {path, scratch("./held.txt"), scratch("sub/../held.txt"), scratch("hard"), scratch("soft"),
-        scratch("\\held.txt"), scratch(""), scratch("sub"), scratch("missing")})
-    EXPECT_EQ(platform::openForReading(other.c_str()), 0u) << other;
+  using platform::FileFailure;
+  const std::pair<std::string, FileFailure> refused[] = {
+      {path, FileFailure::held},
+      {scratch("./held.txt"), FileFailure::held},
+      {scratch("sub/../held.txt"), FileFailure::held},
+      {scratch("hard"), FileFailure::held},
+      {scratch("soft"), FileFailure::held},
+      {scratch("\\held.txt"), FileFailure::held},
+      {scratch(""), FileFailure::isDirectory},
+      {scratch("sub"), FileFailure::isDirectory},
+      {scratch("missing"), FileFailure::notFound},
+      {scratch("held.txt/inside"), FileFailure::notFound},
+      {scratch(std::string(300, 'n')), FileFailure::nameTooLong},
+  };
+  for (const auto& [other, reason] : refused) {
+    FileFailure why{};
+    EXPECT_EQ(openNamed(other, why), 0u) << other;
+    EXPECT_EQ(why, reason) << other;
+  }
 
   write("sub/back.txt", "via backslashes\n");
   InputFile file = openFile(fromTerminated(scratch("sub\\back.txt").c_str()), kGenericRead);
@@ -80,14 +104,12 @@ TEST(PosixFiles, FifosAndFilesOfManyBlocksComeLineByLine) {
   writer.join();
   EXPECT_EQ(lines, (std::vector<std::string>{"one", longLine, "two"}));
 
-  EXPECT_LE(platform::readBlockSize(platform::openForReading(write("small", "x\n").c_str())),
-            65536u);
+  EXPECT_LE(platform::readBlockSize(openNamed(write("small", "x\n"))), 65536u);
   // A file of a few blocks: a CR LF split by the first block boundary, a CR
   // and the character after it split by the second.
   const std::size_t size = (3 << 20) + 100;
   ASSERT_EQ(truncate(write("probe", "").c_str(), size), 0);
-  const std::size_t block =
-      platform::readBlockSize(platform::openForReading(scratch("probe").c_str()));
+  const std::size_t block = platform::readBlockSize(openNamed(scratch("probe")));
   ASSERT_GE(block, 65536u);
   ASSERT_LT(2 * block + 1, size - 1);
   std::string contents(size, 'x');

@@ -240,12 +240,53 @@ OpenFile* lookupFile(FileId file) {
 // ---- Files that replace their targets ----
 
 struct Replacement {
-  std::string target;
+  std::string target;     // where the file goes: the name given, through its links
   std::string temporary;  // made before the file, never changed after
+  std::string place;      // the target's full name, in lower case
+  FileIdentity existing;  // the target, when it exists
   HANDLE handle = INVALID_HANDLE_VALUE;
   HANDLE hold = INVALID_HANDLE_VALUE;  // the target, held while it is replaced
+  bool direct = false;                 // a device, written in place
   std::atomic<bool> live{false};       // the temporary exists and is this run's
 };
+
+// A look at whatever `name` reaches, through links, asking for no access
+// and sharing everything, so that it disturbs no one; directories too.
+HANDLE openToLook(const char* name) {
+  return CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The name a write through `name` lands on: where its links lead, when it
+// is one (a link whose target is missing stays as it is).
+std::string throughLinks(const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+    return name;
+  HANDLE look = openToLook(name);
+  if (look == INVALID_HANDLE_VALUE) return name;
+  char final[MAX_PATH + 8];
+  const DWORD n = GetFinalPathNameByHandleA(look, final, sizeof final, VOLUME_NAME_DOS);
+  CloseHandle(look);
+  if (n == 0 || n >= sizeof final) return name;
+  std::string path(final, n);
+  if (path.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + path.substr(8);
+  if (path.rfind("\\\\?\\", 0) == 0) return path.substr(4);
+  return path;
+}
+
+// Where `name` lies, spelt one way only: its full name in lower case.
+std::string placeOf(const std::string& name) {
+  char full[MAX_PATH];
+  const DWORD n = GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+  if (n == 0 || n >= sizeof full) return {};
+  std::string place(full, n);
+  for (char& c : place) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c == '/') c = '\\';
+  }
+  return place;
+}
 
 constexpr std::size_t kMaxReplacements = 2;
 std::array<Replacement, kMaxReplacements> replacements;
@@ -277,7 +318,30 @@ std::atomic<DWORD> reportOwner{0};          // the thread of the report; 0: none
 std::atomic<int> interrupts{0};             // Control-C and Control-Break so far
 std::atomic<bool> controlEventSeen{false};  // a console control thread has run
 std::atomic<DWORD> interruptReporter{0};    // the thread reporting an interrupt
-bool interruptIgnored = false;              // Control-C was ignored at start
+std::atomic<bool> committing{false};        // the replacements are being put in place
+
+// Held while the replacements are discarded at an end, and while the run
+// starts to put them in place: one or the other, never both.
+CRITICAL_SECTION& commitLock() {
+  static CRITICAL_SECTION lock;
+  static const bool ready = (InitializeCriticalSection(&lock), true);
+  (void)ready;
+  return lock;
+}
+
+// Removes the temporaries unless they are being put in place; true when
+// they were removed.  The lock stays taken after true: the caller ends
+// the process.
+bool discardUnlessCommitting() {
+  EnterCriticalSection(&commitLock());
+  if (committing.load()) {
+    LeaveCriticalSection(&commitLock());
+    return false;
+  }
+  discardReplacements();
+  return true;
+}
+bool interruptIgnored = false;  // Control-C was ignored at start
 
 // Room asked for on the stack for handling a stack overflow.
 constexpr ULONG kStackGuarantee = 64 * 1024;
@@ -352,13 +416,18 @@ DWORD WINAPI reportInterrupt(void* /*unused*/) {
 // keep a second interrupt from ending the process at once.
 BOOL WINAPI onConsoleControl(DWORD event) {
   controlEventSeen.store(true);
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  // The console is closing, the user logging off or the system shutting
+  // down: the system ends the process once the handlers are through.
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+    return discardUnlessCommitting() ? FALSE : TRUE;
   if (event == CTRL_C_EVENT && interruptIgnored) return TRUE;
   // A second interrupt ends the process at once, even when the first is
-  // stuck reporting (say, waiting for a write to a pipe that nobody reads).
+  // stuck reporting (say, waiting for a write to a pipe that nobody reads);
+  // but not between the renames that put the files in place, which end
+  // the run with status 0 right after.
   if (interrupts.fetch_add(1) > 0) {
-    discardReplacements();
-    endProcessNow(3);
+    if (discardUnlessCommitting()) endProcessNow(3);
+    return TRUE;
   }
   // A report under way ends the process itself.
   if (reportOwner.load() != 0) return TRUE;
@@ -566,17 +635,66 @@ void releaseMemory(void* block) {
 
 // ---- Input files ----
 
-FileId openForReading(const char* name) {
+// The reason an open or a write failed with `error`.
+FileFailure openFailureOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_DRIVE:
+      return FileFailure::notFound;
+    case ERROR_ACCESS_DENIED:
+      return FileFailure::denied;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return FileFailure::inUse;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return FileFailure::tooManyOpen;
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_BUFFER_OVERFLOW:
+      return FileFailure::nameTooLong;
+    case ERROR_CANT_RESOLVE_FILENAME:
+    case ERROR_TOO_MANY_LINKS:
+      return FileFailure::linkLoop;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return FileFailure::noSpace;
+    case ERROR_WRITE_PROTECT:
+      return FileFailure::readOnly;
+    default:
+      return FileFailure::other;
+  }
+}
+
+FileFailure failureOf(int error) { return openFailureOf(static_cast<DWORD>(error)); }
+
+FileId openForReading(const char* name, FileFailure& why) {
+  why = FileFailure::none;
   // Shared with readers only: other runs, editors and indexers may read the
   // file too, but a file that someone has open for writing is refused, and
   // nobody can open it for writing while it is held.  Directories fail to
   // open without backup semantics.
   HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return 0;
-  const auto refuse = [handle](DWORD error) {
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    // A directory is refused as "access denied", and a file this process
+    // writes as one another process holds: say what each is.
+    const DWORD attributes = error == ERROR_ACCESS_DENIED ? GetFileAttributesA(name) : 0;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      why = FileFailure::isDirectory;
+    else if (error == ERROR_SHARING_VIOLATION && replacementOf(name) != 0)
+      why = FileFailure::held;
+    else
+      why = openFailureOf(error);
+    SetLastError(error);
+    return 0;
+  }
+  const auto refuse = [handle, &why](DWORD error, FileFailure reason) {
     CloseHandle(handle);
     SetLastError(error);
+    why = reason;
     return FileId{0};
   };
   // Only files on disk: a console (CON), NUL, a pipe or another device may
@@ -586,12 +704,13 @@ FileId openForReading(const char* name) {
   // trip to another process).
   FILE_BASIC_INFO basic{};
   if (GetFileType(handle) != FILE_TYPE_DISK ||
-      !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
-      (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-    return refuse(ERROR_FILE_NOT_FOUND);
+      !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+    return refuse(ERROR_FILE_NOT_FOUND, FileFailure::notAFile);
+  if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return refuse(ERROR_FILE_NOT_FOUND, FileFailure::isDirectory);
   // A file held already, or standard output, is refused as the system
   // refuses a file held by another process.
-  if (heldAlready(handle)) return refuse(ERROR_SHARING_VIOLATION);
+  if (heldAlready(handle)) return refuse(ERROR_SHARING_VIOLATION, FileFailure::held);
   openFiles.push_back(OpenFile{handle, 0});
   return static_cast<FileId>(openFiles.size());
 }
@@ -639,19 +758,55 @@ void finishReading(FileId /*file*/) {
 
 // ---- Files that replace their targets ----
 
-ReplacementId createReplacement(const char* target, int& error) {
+ReplacementId createReplacement(const char* target, FileFailure& why) {
+  why = FileFailure::none;
   const std::size_t index = replacementsMade.load();
   if (index == kMaxReplacements) {
-    error = ERROR_TOO_MANY_OPEN_FILES;
+    why = FileFailure::tooManyOpen;
     return 0;
   }
   Replacement& r = replacements[index];
-  r.target = target;
+  r.target = throughLinks(target);
+  r.place = placeOf(r.target);
+  HANDLE look = openToLook(r.target.c_str());
+  if (look != INVALID_HANDLE_VALUE) {
+    FILE_BASIC_INFO basic{};
+    const bool directory =
+        GetFileInformationByHandleEx(look, FileBasicInfo, &basic, sizeof basic) &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    r.direct = GetFileType(look) != FILE_TYPE_DISK;
+    if (!r.direct) r.existing = identityOf(look);
+    CloseHandle(look);
+    if (directory) {
+      why = FileFailure::isDirectory;
+      return 0;
+    }
+  }
+  // Two names of one file would leave one of the files lost.
+  for (std::size_t i = 0; i < index; ++i) {
+    const Replacement& other = replacements[i];
+    if ((!r.place.empty() && r.place == other.place) || sameFile(r.existing, other.existing)) {
+      why = FileFailure::held;
+      return 0;
+    }
+  }
+  if (r.direct) {
+    // A device (NUL, a console) is written where it stands.
+    r.handle = CreateFileA(r.target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (r.handle == INVALID_HANDLE_VALUE) {
+      why = openFailureOf(GetLastError());
+      return 0;
+    }
+    replacementsMade.store(index + 1);
+    return static_cast<ReplacementId>(index + 1);
+  }
   const std::size_t separator = r.target.find_last_of("\\/:");
   const std::string directory =
       separator == std::string::npos ? "" : r.target.substr(0, separator + 1);
   // An interrupt waits until the file is either made and recorded or not
   // made, so that its report removes exactly what this run made.
+  DWORD error = 0;
   enterOutputSection();
   for (int attempt = 0; attempt < 100; ++attempt) {
     r.temporary = freshName(directory);
@@ -659,7 +814,7 @@ ReplacementId createReplacement(const char* target, int& error) {
     r.handle = CreateFileA(r.temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (r.handle != INVALID_HANDLE_VALUE) break;
-    error = static_cast<int>(GetLastError());
+    error = GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
   }
   if (r.handle != INVALID_HANDLE_VALUE) {
@@ -667,13 +822,32 @@ ReplacementId createReplacement(const char* target, int& error) {
     replacementsMade.store(index + 1);
   }
   leaveOutputSection();
-  if (r.handle == INVALID_HANDLE_VALUE) return 0;
+  if (r.handle == INVALID_HANDLE_VALUE) {
+    why = openFailureOf(error);
+    return 0;
+  }
   // The target cannot be read back while it is being replaced: held the
   // way this run holds the files it reads, by an open that shares nothing.
-  r.hold =
-      CreateFileA(target, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  error = 0;
+  r.hold = CreateFileA(r.target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
   return static_cast<ReplacementId>(index + 1);
+}
+
+ReplacementId replacementOf(const char* name) {
+  const std::string target = throughLinks(name);
+  const std::string place = placeOf(target);
+  FileIdentity identity;
+  if (HANDLE look = openToLook(target.c_str()); look != INVALID_HANDLE_VALUE) {
+    identity = identityOf(look);
+    CloseHandle(look);
+  }
+  const std::size_t made = replacementsMade.load();
+  for (std::size_t i = 0; i < made && i < kMaxReplacements; ++i) {
+    const Replacement& r = replacements[i];
+    if ((!place.empty() && place == r.place) || sameFile(identity, r.existing))
+      return static_cast<ReplacementId>(i + 1);
+  }
+  return 0;
 }
 
 int sendStandardOutputTo(ReplacementId id) {
@@ -700,9 +874,22 @@ int writeReplacement(ReplacementId id, const char* bytes, std::size_t size) {
 }
 
 int putReplacementsInPlace(ReplacementId& failed) {
+  // Both in place or neither: a second interrupt from now on waits for the
+  // end, which comes right after.
+  EnterCriticalSection(&commitLock());
+  committing.store(true);
+  LeaveCriticalSection(&commitLock());
   const std::size_t made = replacementsMade.load();
-  for (std::size_t i = 0; i < made; ++i) {
+  for (std::size_t i = 0; i < made && i < kMaxReplacements; ++i) {
     Replacement& r = replacements[i];
+    if (r.direct) {
+      const int error = CloseHandle(r.handle) ? 0 : static_cast<int>(GetLastError());
+      r.handle = INVALID_HANDLE_VALUE;
+      if (error == 0) continue;
+      failed = static_cast<ReplacementId>(i + 1);
+      discardReplacements();
+      return error;
+    }
     if (!r.live.load()) continue;
     int error = CloseHandle(r.handle) ? 0 : static_cast<int>(GetLastError());
     r.handle = INVALID_HANDLE_VALUE;
@@ -716,7 +903,9 @@ int putReplacementsInPlace(ReplacementId& failed) {
     }
     failed = static_cast<ReplacementId>(i + 1);
     discardReplacements();
-    for (std::size_t j = 0; j < i; ++j) DeleteFileA(replacements[j].target.c_str());
+    for (std::size_t j = 0; j < i; ++j) {
+      if (!replacements[j].direct) DeleteFileA(replacements[j].target.c_str());
+    }
     return error;
   }
   return 0;
