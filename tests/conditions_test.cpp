@@ -124,9 +124,8 @@ TEST(TarvelArguments, TooManyEndWithFailure17MostThatFitGiveUsage) {
   const ChildResult most = runChild(argv);
   EXPECT_EQ(most.status, 2);
   EXPECT_EQ(most.out, "Usage: tarvel filename\r\n");
-  EXPECT_EQ(most.err,
-            "tarvel: one file name expected, but 'a1' follows 'a0'" + kReportEnd +
-                "Try 'tarvel --help' for more information." + kReportEnd);
+  EXPECT_EQ(most.err, "tarvel: one file name expected, but 'a1' follows 'a0'" + kReportEnd +
+                          "Try 'tarvel --help' for more information." + kReportEnd);
 
   argv.push_back("one-more");
   const ChildResult tooMany = runChild(argv);
@@ -142,6 +141,7 @@ struct Launch {
   bool ignoreInterrupt = false;   // started with SIGINT ignored
   rlim_t addressLimit = 0;        // bytes of address space, 0: unlimited
   const char* program = TARVEL_BINARY;
+  int errFd = -1;  // standard error; -1: the file err in the directory
 };
 
 // Waits (10 s at most) until `ready` holds.
@@ -199,7 +199,8 @@ class TarvelChild {
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
       if (chdir(dir_.c_str()) != 0) _exit(126);
-      dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      dup2(launch.errFd >= 0 ? launch.errFd : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+           2);
       launch.outFd >= 0 ? dup2(launch.outFd, 1) : close(1);
       if (launch.ignoreInterrupt) signal(SIGINT, SIG_IGN);
       if (launch.addressLimit != 0) {
@@ -293,12 +294,26 @@ void expectEndWithReport(TarvelChild& child, const char* report) {
   expectReport(child.err(), report);
 }
 
-// tarvel run as a child that the test ends with a signal.
+// tarvel run as a child that the test ends with a signal: one that it
+// reports (first: the signal, second: the report), or one that ends it as
+// the signal would, silently (second: null).
 class TarvelSignal : public ::testing::TestWithParam<std::pair<int, const char*>>,
                      protected TarvelChild {
  protected:
   void start(const std::string& input, int outFd) { TarvelChild::start({{input}, outFd}); }
   void expectEndWithReport(const char* report) { ::expectEndWithReport(*this, report); }
+  // The end the signal of the case gives.
+  void expectEnd() {
+    if (GetParam().second != nullptr) {
+      expectEndWithReport(GetParam().second);
+      return;
+    }
+    EXPECT_EQ(finish(), -GetParam().first);
+    EXPECT_EQ(err(), "");
+  }
+  // Skips the cases of signals that end the run silently: there is no
+  // report to follow the output.
+  bool reported() const { return GetParam().second != nullptr; }
 };
 
 // tarvel blocks reading a FIFO after copying one line; the signal must end
@@ -306,6 +321,7 @@ class TarvelSignal : public ::testing::TestWithParam<std::pair<int, const char*>
 TEST_P(TarvelSignal, WhileReadingFifo) {
   if (kTestingWindowsBuild)
     GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
+  if (!reported()) GTEST_SKIP() << "ends as the signal would, with no report after the output";
   const std::string fifo = dir_ + "/input.asm", outPath = dir_ + "/out";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -352,10 +368,35 @@ TEST_P(TarvelSignal, WhileReadingFifoWithOutputFile) {
   };
   EXPECT_EQ(temporaries().size(), 2u);  // the output's and the dependency file's
   kill(pid_, GetParam().first);
-  expectEndWithReport(GetParam().second);
+  expectEnd();
   close(writer);
   EXPECT_EQ(fileText(dir_ + "/flat.asm"), "old");
   EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// A reader gone from standard error (2>&1 | grep -q, say) loses the
+// messages, not the run: it ends as it would have, with its files.
+TEST(StandardErrorGone, LosesTheMessagesNotTheRun) {
+  for (const bool toFile : {false, true}) {
+    SCOPED_TRACE(toFile ? "-o" : "standard output");
+    TarvelChild child;
+    std::ofstream(child.dir_ + "/main.asm") << "a\ninclude gone.inc\nb\n";
+    std::ofstream(child.dir_ + "/flat.asm") << "old";
+    int errFds[2];
+    ASSERT_EQ(pipe2(errFds, O_CLOEXEC), 0);
+    close(errFds[0]);
+    const std::string outPath = child.dir_ + "/out";
+    Launch launch{toFile ? std::vector<std::string>{"-o", "flat.asm", "main.asm"}
+                         : std::vector<std::string>{"main.asm"},
+                  open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)};
+    launch.errFd = errFds[1];
+    child.start(launch);
+    close(errFds[1]);
+    close(launch.outFd);
+    EXPECT_EQ(child.finish(), 1);
+    EXPECT_EQ(fileText(child.dir_ + "/flat.asm"), "old");
+    EXPECT_EQ(fileText(outPath), toFile ? "" : "a\r\nCould not open 'inc\\gone.inc'\r\nb\r\n");
+  }
 }
 
 // An interrupt at any moment of a run with -o: the run either ends with
@@ -406,6 +447,7 @@ TEST(InterruptWithOutputFile, EitherAllInPlaceOrNothingChanged) {
 // write of the output buffer, whose rest must still come out, once.
 TEST_P(TarvelSignal, WhileWritingFullPipe) {
   if (kTestingWindowsBuild && GetParam().first != SIGINT) GTEST_SKIP() << kNoWindowsSignal;
+  if (!reported()) GTEST_SKIP() << "ends as the signal would, with no report after the output";
   std::string input, expected;
   for (int i = 0; i < 60000; ++i) input += "\tpush " + std::to_string(i) + "\n";
   std::ofstream(dir_ + "/input.asm") << input;
@@ -429,7 +471,10 @@ TEST_P(TarvelSignal, WhileWritingFullPipe) {
 INSTANTIATE_TEST_SUITE_P(
     Conditions, TarvelSignal,
     ::testing::Values(std::pair{SIGINT, "ZEB Exception ($C000_013A): Control-C exception"},
-                      std::pair{SIGSEGV, "ZEB Exception ($C000_0005): Memory Access Violation"}),
+                      std::pair{SIGSEGV, "ZEB Exception ($C000_0005): Memory Access Violation"},
+                      // What build tools, terminals and timeouts send.
+                      std::pair{SIGTERM, nullptr}, std::pair{SIGHUP, nullptr},
+                      std::pair{SIGUSR1, nullptr}, std::pair{SIGALRM, nullptr}),
     [](const auto& info) { return std::string(sigabbrev_np(info.param.first)); });
 
 }  // namespace
