@@ -202,9 +202,91 @@ check_tool() {
     expect_built no yes "remaking inc/macros.inc, found through zebinc=inc/"
   fi
 
+  # Stopped in the middle (a timeout, a cancelled job): SIGTERM reaches
+  # tarvel while it waits for an include that is a FIFO nobody writes, and
+  # leaves neither a temporary nor a new target.
+  if [ "$tool" != cmake ]; then
+    cp "$out/other.flat" "$scratch/other.before"
+    mkfifo "$src/stuck.inc"
+    echo 'include stuck.inc' >>"$src/other.asm"
+    if timeout -s TERM 2 bash -c "$(declare -f build); tool=$tool src='$src' out='$out' build" \
+      >/dev/null 2>&1; then
+      fail "a build stopped by SIGTERM succeeded"
+    fi
+    sleep 0.2  # the jobs' own ends
+    no_temporaries "a build stopped by SIGTERM"
+    # ninja removes the target of a stopped command that has a dependency
+    # file; what is there must be the old one.
+    if [ -e "$out/other.flat" ] && ! cmp -s "$out/other.flat" "$scratch/other.before"; then
+      fail "SIGTERM left a new other.flat"
+    fi
+    sed -i '$d' "$src/other.asm"
+    rm "$src/stuck.inc"
+  fi
+
   echo "check.sh: $tool builds trust tarvel"
+}
+
+# A build directory apart from the sources: tarvel runs where make and
+# ninja run, finds the includes with -I, and names them from there, so
+# that a touched include redoes the flattening.  A stamp rule names its own
+# target in the dependency file with --depfile-target.
+check_apart() {
+  tool=$1
+  rm -rf "$scratch/apart"
+  mkdir -p "$scratch/apart/src" "$scratch/apart/build"
+  cp -R "$here/." "$scratch/apart/src/"
+  local build=$scratch/apart/build
+  if [ "$tool" = make ]; then
+    cat >"$build/Makefile" <<'MAKE'
+export zebinc := nowhere
+all: flat/main.flat checked.stamp
+flat/main.flat: ../src/main.asm
+	mkdir -p flat && tarvel -I ../src -o $@ --depfile=$@.d ../src/main.asm
+checked.stamp: ../src/other.asm
+	tarvel -I ../src --depfile=$@.d --depfile-target=$@ ../src/other.asm >/dev/null && touch $@
+-include flat/main.flat.d checked.stamp.d
+MAKE
+  else
+    cat >"$build/build.ninja" <<'NINJA'
+rule flatten
+  command = mkdir -p flat && zebinc=nowhere tarvel -I ../src -o $out --depfile=$out.d $in
+  deps = gcc
+  depfile = $out.d
+rule check
+  command = zebinc=nowhere tarvel -I ../src --depfile=$out.d --depfile-target=$out $in >/dev/null && touch $out
+  deps = gcc
+  depfile = $out.d
+build flat/main.flat: flatten ../src/main.asm
+build checked.stamp: check ../src/other.asm
+NINJA
+  fi
+  run_apart() { if [ "$tool" = make ]; then make -s -C "$build"; else ninja -C "$build" >/dev/null; fi; }
+  apart_up_to_date() {
+    if [ "$tool" = make ]; then make -q -C "$build"; else ninja -C "$build" -n | grep -q '^ninja: no work to do\.$'; fi
+  }
+  run_apart || fail "the build apart from the sources failed"
+  if grep -q 'Could not open' "$build/flat/main.flat"; then fail "main.flat lacks a file"; fi
+  run_apart
+  apart_up_to_date || fail "apart from the sources, a second build would do more"
+  local flat_was stamp_was
+  flat_was=$(stat -c %i "$build/flat/main.flat")
+  stamp_was=$(stat -c %Y.%y "$build/checked.stamp")
+  sleep 1
+  touch "$scratch/apart/src/lib/console.inc"
+  run_apart
+  [ "$(stat -c %i "$build/flat/main.flat")" != "$flat_was" ] ||
+    fail "touching ../src/lib/console.inc did not redo flat/main.flat"
+  touch "$scratch/apart/src/macros.inc"
+  run_apart
+  [ "$(stat -c %Y.%y "$build/checked.stamp")" != "$stamp_was" ] ||
+    fail "touching ../src/macros.inc did not redo checked.stamp"
+  apart_up_to_date || fail "apart from the sources, a build after touching would do more"
+  echo "check.sh: $tool builds apart from the sources trust tarvel"
 }
 
 check_tool make
 check_tool ninja
 check_tool cmake
+check_apart make
+check_apart ninja
