@@ -93,7 +93,32 @@ void flush() {
   if (const int error = detail::flushPending(); error != 0) detail::raiseWriteFailure(error);
 }
 
-void flushForReport() { detail::writeOut(true); }
+void flushForReport() {
+  using namespace detail;
+  for (;;) {
+    // Another thread stuck in a write (Windows) keeps the section: then
+    // nothing more goes out.
+    if (!platform::enterOutputSectionForReport()) return;
+    const std::size_t from = written.load(), to = used.load();
+    const char* extra = direct.load();
+    const std::size_t extraFrom = directWritten.load(), extraTo = directSize.load();
+    const std::size_t inBuffer = to - from, inExtra = extraTo - extraFrom;
+    if (inBuffer == 0 && inExtra == 0) {
+      clearPending();
+      platform::leaveOutputSection();
+      return;
+    }
+    const platform::WriteResult r = platform::writeStandardOutputForReport(
+        buffer + from, inBuffer, extra == nullptr ? nullptr : extra + extraFrom, inExtra);
+    const std::size_t fromBuffer = r.written < inBuffer ? r.written : inBuffer;
+    written.store(from + fromBuffer);
+    directWritten.store(extraFrom + (r.written - fromBuffer));
+    const bool again = r.error == 0 ? r.written != 0 : platform::isInterruption(r.error);
+    if (!again) clearPending();
+    platform::leaveOutputSection();
+    if (!again) return;
+  }
+}
 
 void discardPending() {
   platform::enterOutputSection();

@@ -66,8 +66,11 @@ void write(const char* bytes, std::size_t n);
 // Writes out everything handed over so far.  Raises on a failed write.
 void flush();
 
-// For the failure report: writes out whatever is still pending, ignoring
-// failures.  Safe inside a signal handler.
+// For the failure report: writes out whatever is still pending, waiting for
+// a slow reader, but once an interrupt has come only what standard output
+// takes at once: the rest is dropped, so that an interrupt ends the run
+// even when the reader has stopped reading.  Failures are ignored; no byte
+// is written twice.  Safe inside a signal handler.
 void flushForReport();
 
 // Forgets whatever is pending without writing it (tests only).

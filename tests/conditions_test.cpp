@@ -444,7 +444,7 @@ TEST(InterruptWithOutputFile, EitherAllInPlaceOrNothingChanged) {
 }
 
 // tarvel blocks writing a full pipe; the signal comes in the middle of a
-// write of the output buffer, whose rest must still come out, once.
+// write of the output buffer, whose rest must come out at most once.
 TEST_P(TarvelSignal, WhileWritingFullPipe) {
   if (kTestingWindowsBuild && GetParam().first != SIGINT) GTEST_SKIP() << kNoWindowsSignal;
   if (!reported()) GTEST_SKIP() << "ends as the signal would, with no report after the output";
@@ -462,7 +462,13 @@ TEST_P(TarvelSignal, WhileWritingFullPipe) {
   expectEndWithReport(GetParam().second);
   for (int i = 0; expected.size() < out.size(); ++i)
     expected += "\tpush " + std::to_string(i) + "\r\n";
-  EXPECT_GT(out.size(), std::size_t(pending));
+  // The report of a fault writes the rest out; after an interrupt only
+  // what the pipe takes at once goes, and the reader is slow here.
+  if (GetParam().first == SIGINT) {
+    EXPECT_GE(out.size(), std::size_t(pending));
+  } else {
+    EXPECT_GT(out.size(), std::size_t(pending));
+  }
   EXPECT_TRUE(out == expected.substr(0, out.size()))
       << out.size() << " bytes; first difference at "
       << std::mismatch(out.begin(), out.end(), expected.begin()).first - out.begin();
@@ -507,6 +513,9 @@ struct StuckCase {
   // Done to main.asm once the pipe is full; the last line written may
   // then be one cut short by it.
   void (*whileStuck)(const std::string& path) = nullptr;
+  // False: the pipe is read only once the run has ended, which it must
+  // within a second of the signals.
+  bool readerReads = true;
 };
 void PrintTo(const StuckCase& c, std::ostream* os) { *os << c.name; }
 
@@ -535,11 +544,17 @@ TEST_P(StuckOutput, EveryByteAtMostOnceAndOneReport) {
   awaitFullPipe(fds[0]);
   if (c.whileStuck != nullptr) c.whileStuck(dir_ + "/main.asm");
   const bool failureReport = *c.report != '\0' && c.report != kControlC;
+  const auto signalled = std::chrono::steady_clock::now();
   for (int s : c.signals) signalAndAwait(s, failureReport);
+  if (!c.readerReads) {
+    while (!ended() && std::chrono::steady_clock::now() - signalled < std::chrono::seconds(1))
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(ended()) << "still running 1 s after the signal, its output full";
+  }
   const std::string out = drain(fds[0]);
   close(fds[0]);
   EXPECT_EQ(finish(), c.status);
-  if (*c.report != '\0') {
+  if (*c.report != '\0' && !(c.signals.size() > 1 && err().empty())) {
     expectReport(err(), c.report);
   } else {
     EXPECT_EQ(err(), "");
@@ -628,27 +643,49 @@ TEST(OutputFile, NotThePipeStandardOutputWas) {
 
 INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
                          ::testing::Values(
-                             // An interrupt while the report of a failure writes out the rest.
+                             // An interrupt while the report of a failure
+                             // waits to write out the rest: the report
+                             // goes on without it.
                              StuckCase{"DuringFailureReport",
                                        kBeforeFailure.first + ".include\n",
                                        kBeforeFailure.second,
-                                       kBeforeFailure.second.size(),
+                                       0,
                                        {SIGINT},
                                        false,
                                        false,
                                        3,
-                                       "ZEB Exception (2): Index into string is out of range"},
+                                       "ZEB Exception (2): Index into string is out of range",
+                                       nullptr,
+                                       false},
                              // The line streams through in read blocks of
-                             // 256 KiB, each handed over whole.
+                             // 256 KiB, each handed over whole, and the
+                             // one under way is given up.
                              StuckCase{"DuringLongPiece",
                                        kLongLine + "\n",
                                        kLongLine + "\r\n",
-                                       256 * 1024,
+                                       0,
                                        {SIGINT},
                                        false,
                                        false,
                                        3,
-                                       kControlC.c_str()},
+                                       kControlC.c_str(),
+                                       nullptr,
+                                       false},
+                             // The reader never reads again: the report
+                             // drops what cannot go out.
+                             StuckCase{"ReaderNeverReads",
+                                       kLines.first,
+                                       kLines.second,
+                                       0,
+                                       {SIGINT},
+                                       false,
+                                       false,
+                                       3,
+                                       kControlC.c_str(),
+                                       nullptr,
+                                       false},
+                             // The first report or none: the second
+                             // interrupt may come while it is made.
                              StuckCase{"SecondEndsAtOnce",
                                        kLines.first,
                                        kLines.second,
@@ -657,7 +694,7 @@ INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
                                        false,
                                        false,
                                        3,
-                                       ""},
+                                       kControlC.c_str()},
                              StuckCase{"TerminateEndsAtOnce",
                                        kLines.first,
                                        kLines.second,

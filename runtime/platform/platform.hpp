@@ -74,7 +74,8 @@ bool claimReport();
 // Shows the failure report to the user: "caption: text" as one line on
 // standard error, ended as the system ends lines (CR LF on Windows), and
 // where the system has one and someone is there to dismiss it, a
-// notification window.  Safe inside a signal handler.
+// notification window.  A standard error that cannot take the line at
+// once (a full pipe) goes without it.  Safe inside a signal handler.
 void showFailureReport(const char* caption, std::size_t captionSize, const char* text,
                        std::size_t textSize);
 
@@ -220,6 +221,15 @@ struct WriteResult {
 WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const char* second,
                                 std::size_t secondSize);
 
+// For the failure report: writes as writeStandardOutput does, waiting for
+// room, but only until an interrupt comes (or has come: the report of an
+// interrupt waits for nothing).  Then it writes what standard output takes
+// at once, and returns 0 bytes and no error when it takes nothing (a pipe
+// whose reader has stopped reading, say), as also once a write under way
+// has been given up (see enterOutputSectionForReport).
+WriteResult writeStandardOutputForReport(const char* first, std::size_t firstSize, const char* second,
+                                   std::size_t secondSize);
+
 // True when `error` only means that an interrupt stopped the write; the
 // rest can be written by calling again.
 bool isInterruption(int error);
@@ -234,6 +244,12 @@ bool isDeviceFull(int error);
 // section is left.  Sections do not nest.
 void enterOutputSection();
 void leaveOutputSection();
+
+// For the failure report: enters the output section, unless another thread
+// holds it (on Windows, one stuck in a write to a pipe that nobody reads)
+// for longer than a moment once an interrupt has come: then standard
+// output is given up, nothing more is written to it, and false comes back.
+bool enterOutputSectionForReport();
 
 // Writes bytes to standard error, unbuffered, ignoring failures.  Usable
 // inside a signal handler.

@@ -38,6 +38,7 @@ char** savedArgv = nullptr;
 // ---- Standard output ----
 
 bool interactiveOutput = false;
+bool outputIsRegular = false;  // standard output is a regular file
 
 // Where standard output is written.  A pipe or a terminal is written
 // through a description of its own that never blocks (opened again through
@@ -350,8 +351,10 @@ void startProcess(int argc, char** argv) {
   // so that a tree that includes it cannot read back what it writes.
   // Noted apart from the other holds, since nothing may be allocated yet.
   struct stat out {};
-  if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode))
+  if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode)) {
     outputFile = FileKey{out.st_dev, out.st_ino};
+    outputIsRegular = true;
+  }
   // Pipes and terminals have no position to share, so a description of
   // their own changes nothing for anyone else.
   if (S_ISFIFO(out.st_mode) || interactiveOutput) {
@@ -435,7 +438,17 @@ void showFailureReport(const char* caption, std::size_t captionSize, const char*
   // One line, written with one call so that it is never interleaved.
   char line[512];
   const std::size_t n = reportLine(line, caption, captionSize, text, textSize);
-  writeStandardError(line, n);
+  // After an interrupt, a standard error that cannot take the line at
+  // once goes without it.
+  if (interruptsSeen.load() == 0) {
+    writeStandardError(line, n);
+    return;
+  }
+  pollfd ready{STDERR_FILENO, POLLOUT, 0};
+  if (::poll(&ready, 1, 0) <= 0) return;
+  writingStandardError = 1;
+  (void)::write(STDERR_FILENO, line, n);  // short: a pipe with room takes it whole
+  writingStandardError = 0;
 }
 
 // ---- Memory ----
@@ -666,6 +679,7 @@ int sendStandardOutputTo(ReplacementId id) {
     outputFd = STDOUT_FILENO;
   }
   interactiveOutput = false;
+  outputIsRegular = !r->direct;
   struct stat st {};
   if (fstat(r->fd, &st) == 0) outputFile = FileKey{st.st_dev, st.st_ino};
   return 0;
@@ -750,9 +764,36 @@ WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const 
   }
 }
 
+WriteResult writeStandardOutputForReport(const char* first, std::size_t firstSize,
+                                         const char* second, std::size_t secondSize) {
+  // The wait for room ends at an interrupt (EINTR): the next call writes
+  // what goes out at once.
+  if (interruptsSeen.load() == 0) return writeStandardOutput(first, firstSize, second, secondSize);
+  pollfd ready{outputFd, POLLOUT, 0};
+  if (::poll(&ready, 1, 0) <= 0) return {0, 0};
+  // Standard output itself may block (a pipe or terminal whose own
+  // description could not be made): no more than a pipe with room takes
+  // at once.
+  if (outputFd == STDOUT_FILENO && !outputIsRegular) {
+    if (firstSize > PIPE_BUF) firstSize = PIPE_BUF;
+    if (firstSize + secondSize > PIPE_BUF) secondSize = PIPE_BUF - firstSize;
+  }
+  iovec pieces[2] = {{const_cast<char*>(first), firstSize},
+                     {const_cast<char*>(second), secondSize}};
+  const ssize_t n = ::writev(outputFd, pieces, secondSize == 0 ? 1 : 2);
+  if (n >= 0) return {static_cast<std::size_t>(n), 0};
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return {0, 0};
+  return {0, errno};
+}
+
 bool isInterruption(int error) { return error == EINTR; }
 
 void enterOutputSection() { inOutputSection = 1; }
+
+bool enterOutputSectionForReport() {
+  enterOutputSection();
+  return true;
+}
 
 void leaveOutputSection() {
   inOutputSection = 0;

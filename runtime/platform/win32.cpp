@@ -44,6 +44,7 @@ int savedArgc = 0;
 char** savedArgv = nullptr;
 DWORD mainThreadId = 0;
 bool consoleOutput = false;  // standard output is a console
+bool pipeOutput = false;     // standard output is a pipe, whose writes may never end
 
 // ---- The end of the process ----
 
@@ -88,6 +89,51 @@ CRITICAL_SECTION& outputLock() {
 }
 std::atomic<DWORD> outputOwner{0};  // the thread holding the lock; 0: none
 int outputDepth = 0;                // how often the owner entered it
+
+// Once an interrupt has come, the report waits no longer than this for a
+// write under way, or for one of its own: a pipe whose reader has stopped
+// reading would hold it for ever, and an interrupt must end the run
+// within a second.  Before, it waits for a slow reader.
+constexpr DWORD kReportWriteWait = 250;
+bool interruptCame();
+// Set once the report has given a write up: nothing more goes to
+// standard output.
+std::atomic<bool> outputAbandoned{false};
+
+// One WriteFile of `size` bytes to `handle` on a thread of its own, waited
+// for until an interrupt has come and then kReportWriteWait ms at most: the
+// bytes it wrote, or -1 once given up (the write may still go on, and end,
+// before the process does).  A synchronous write to a pipe cannot be
+// cancelled everywhere (under wine, not at all).
+struct TimedWrite {
+  HANDLE handle;
+  const char* bytes;
+  DWORD size;
+  DWORD done;
+  BOOL ok;
+};
+DWORD WINAPI runTimedWrite(void* parameter) {
+  auto* w = static_cast<TimedWrite*>(parameter);
+  w->ok = WriteFile(w->handle, w->bytes, w->size, &w->done, nullptr);
+  return 0;
+}
+// `w` must outlive the process when the wait ends first: callers pass one
+// of static storage.
+long writeForReport(TimedWrite& w) {
+  w.done = 0;
+  w.ok = FALSE;
+  HANDLE thread = CreateThread(nullptr, 64 * 1024, runTimedWrite, &w, 0, nullptr);
+  if (thread == nullptr) {
+    runTimedWrite(&w);
+  } else {
+    DWORD waited = WaitForSingleObject(thread, kReportWriteWait);
+    while (waited != WAIT_OBJECT_0 && !interruptCame())
+      waited = WaitForSingleObject(thread, kReportWriteWait);
+    CloseHandle(thread);
+    if (waited != WAIT_OBJECT_0) return -1;
+  }
+  return w.ok ? static_cast<long>(w.done) : 0;
+}
 
 // One WriteFile of at most `size` bytes: what it wrote and 0, or the error.
 WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
@@ -319,6 +365,9 @@ std::atomic<int> interrupts{0};             // Control-C and Control-Break so fa
 std::atomic<bool> controlEventSeen{false};  // a console control thread has run
 std::atomic<DWORD> interruptReporter{0};    // the thread reporting an interrupt
 std::atomic<bool> committing{false};        // the replacements are being put in place
+bool interruptIgnored = false;              // Control-C was ignored at start
+
+bool interruptCame() { return interrupts.load() > 0; }
 
 // Held while the replacements are discarded at an end, and while the run
 // starts to put them in place: one or the other, never both.
@@ -341,7 +390,6 @@ bool discardUnlessCommitting() {
   discardReplacements();
   return true;
 }
-bool interruptIgnored = false;  // Control-C was ignored at start
 
 // Room asked for on the stack for handling a stack overflow.
 constexpr ULONG kStackGuarantee = 64 * 1024;
@@ -404,8 +452,9 @@ void yieldToInterrupt() {
 
 DWORD WINAPI reportInterrupt(void* /*unused*/) {
   // The write in progress, if any, completes before the report begins, so
-  // that nothing is written twice.
-  enterOutputSection();
+  // that nothing is written twice; one that does not complete at once (a
+  // pipe nobody reads) is given up, and standard output with it.
+  enterOutputSectionForReport();
   conditionHandler(0xC000013A);
   endProcessNow(3);
 }
@@ -525,6 +574,7 @@ void startProcess(int argc, char** argv) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   consoleOutput = GetConsoleMode(out, &mode) != 0;
+  pipeOutput = GetFileType(out) == FILE_TYPE_PIPE;
   if (GetFileType(out) == FILE_TYPE_DISK) holdAsStandardOutput(out);
   // An open on a drive without a disk fails instead of asking the user.
   const UINT errorMode = SetErrorMode(0);
@@ -608,7 +658,18 @@ void showFailureReport(const char* caption, std::size_t captionSize, const char*
   // see the window.  It ends in CR LF, like every line the program writes.
   char line[sizeof reportWindow.caption + 2 + sizeof reportWindow.text + 2];
   const std::size_t n = reportLine(line, caption, captionSize, text, textSize, true);
-  writeStandardError(line, n);
+  // A standard error that is a full pipe does not hold the end up.
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (GetFileType(err) == FILE_TYPE_PIPE) {
+    static TimedWrite reportWrite;
+    reportWrite = TimedWrite{err, line, static_cast<DWORD>(n), 0, FALSE};
+    static char kept[sizeof line];  // the line, for a write that outlives this call
+    std::memcpy(kept, line, n);
+    reportWrite.bytes = kept;
+    writeForReport(reportWrite);
+  } else {
+    writeStandardError(line, n);
+  }
 
   if (!standardErrorIsConsole() || !desktopIsVisible()) return;
   copyTerminated(reportWindow.caption, sizeof reportWindow.caption, caption, captionSize);
@@ -855,6 +916,7 @@ int sendStandardOutputTo(ReplacementId id) {
   if (r == nullptr) return ERROR_INVALID_HANDLE;
   if (!SetStdHandle(STD_OUTPUT_HANDLE, r->handle)) return static_cast<int>(GetLastError());
   consoleOutput = false;
+  pipeOutput = false;
   holdAsStandardOutput(r->handle);
   return 0;
 }
@@ -952,9 +1014,45 @@ WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const 
   return {result.written + rest.written, rest.error};
 }
 
+WriteResult writeStandardOutputForReport(const char* first, std::size_t firstSize,
+                                         const char* second, std::size_t secondSize) {
+  if (outputAbandoned.load()) return {0, 0};
+  // Files and consoles take what they are given; a pipe only when its
+  // reader reads.
+  if (!pipeOutput) return writeStandardOutput(first, firstSize, second, secondSize);
+  static TimedWrite write;  // may outlive this call: see writeWithin
+  const bool firstPiece = firstSize != 0;
+  const std::size_t size = firstPiece ? firstSize : secondSize;
+  write = TimedWrite{GetStdHandle(STD_OUTPUT_HANDLE), firstPiece ? first : second,
+                     static_cast<DWORD>(size < kWriteLimit ? size : kWriteLimit), 0, FALSE};
+  const long done = writeForReport(write);
+  if (done < 0) {
+    outputAbandoned.store(true);
+    return {0, 0};
+  }
+  return {static_cast<std::size_t>(done), 0};
+}
+
 bool isInterruption(int /*error*/) { return false; }
 
 bool isDeviceFull(int error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
+
+bool enterOutputSectionForReport() {
+  if (outputAbandoned.load()) return false;
+  if (outputOwner.load() == GetCurrentThreadId()) {
+    enterOutputSection();
+    return true;
+  }
+  for (DWORD waited = 0; waited < kReportWriteWait || !interruptCame(); ++waited) {
+    if (TryEnterCriticalSection(&outputLock())) {
+      if (outputDepth++ == 0) outputOwner.store(GetCurrentThreadId());
+      return true;
+    }
+    Sleep(1);
+  }
+  outputAbandoned.store(true);
+  return false;
+}
 
 void enterOutputSection() {
   yieldToInterrupt();
