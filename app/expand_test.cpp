@@ -81,6 +81,46 @@ TEST(Expansion, NestedFilesLandInPlaceAndFailedNamesAreSkipped) {
   EXPECT_EQ(names.lookup(kMain), nullptr);
 }
 
+// A file that is no longer what it was when opened ends the run with
+// failure 10, where its reading is taken up again or at its end, after
+// everything read before it.
+TEST(Expansion, FilesThatChangeUnderTheRunEndIt) {
+  struct Case {
+    const char* trigger;  // opening it changes...
+    const char* changed;  // ...this file
+    const char* out;      // what comes out before the run ends
+  };
+  const Case cases[] = {
+      // The including file, read again from where it stopped.
+      {"a.inc", "main", "m1\r\na1\r\na2\r\n"},
+      // The file being read, at its end.
+      {"a.inc", "a.inc", "m1\r\na1\r\na2\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.trigger) + " changes " + c.changed);
+    testing::FakeFileSystem files;
+    files.add("main", "m1\ninclude a.inc\nm2\n");
+    files.add("a.inc", "a1\na2\n");
+    files.setChunk(4);  // the including file is not read to its end first
+    files.changeOnOpen(c.trigger, c.changed);
+    NameTable names(256);
+    FailureCode code = 0;
+    std::string out;
+    {
+      testing::CapturedOutput output;
+      Expansion expansion(kLib, names, files);
+      try {
+        expansion.expandFile(StringLiteral("main"));
+      } catch (const Failure& f) {
+        code = f.code();
+      }
+      out = output.text();
+    }
+    EXPECT_EQ(code, failure::kFileRead);
+    EXPECT_EQ(out, c.out);
+  }
+}
+
 // The line rules, one byte at a time: what expandFile must write for `text`.
 std::string expandedByLines(const std::string& text,
                             const std::map<std::string, std::string>& files,

@@ -58,6 +58,7 @@ class RecordingFiles : public FileSystem {
     return inner_.seek(file, offset);
   }
   void finish(platform::FileId file) override { inner_.finish(file); }
+  bool unchanged(platform::FileId file) override { return inner_.unchanged(file); }
 
   struct Open {
     std::string name;

@@ -56,6 +56,7 @@ class FakeFileSystem : public FileSystem {
     why = platform::FileFailure::none;
     held_.insert(name);
     opened_.push_back({name, 0, false});
+    if (auto c = changeOnOpen_.find(name); c != changeOnOpen_.end()) changed_.insert(c->second);
     return static_cast<platform::FileId>(opened_.size());
   }
   platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) override {
@@ -80,6 +81,14 @@ class FakeFileSystem : public FileSystem {
     return true;
   }
   void finish(platform::FileId file) override { opened_.at(file - 1).finished = true; }
+  // A file changes when a test says so.
+  bool unchanged(platform::FileId file) override {
+    return changed_.count(opened_.at(file - 1).name) == 0;
+  }
+  // `changed` changes as soon as `trigger` is opened, as if saved meanwhile.
+  void changeOnOpen(const std::string& trigger, const std::string& changed) {
+    changeOnOpen_[trigger] = changed;
+  }
 
   bool finished(platform::FileId file) const { return opened_.at(file - 1).finished; }
   std::size_t reads() const { return reads_; }
@@ -95,6 +104,8 @@ class FakeFileSystem : public FileSystem {
   std::map<std::string, std::pair<std::size_t, int>> failures_;
   std::set<std::string> held_;
   std::set<std::string> unseekable_;
+  std::set<std::string> changed_;
+  std::map<std::string, std::string> changeOnOpen_;
   std::vector<Opened> opened_;
   std::size_t chunk_ = 1 << 16;
   std::size_t blockSize_ = 1 << 16;

@@ -28,6 +28,7 @@ class RealFileSystem final : public FileSystem {
     return platform::seekFile(file, offset);
   }
   void finish(platform::FileId file) override { platform::finishReading(file); }
+  bool unchanged(platform::FileId file) override { return platform::unchangedSinceOpen(file); }
 };
 
 // Writes `message`, the error number and a line end, then raises 10.
@@ -311,6 +312,7 @@ void InputFile::setAside() {
   if (seekable_ != 0 && file_.fs().seek(file_.id(), offsetOf(pos_))) {
     seekable_ = 1;
     readTo_ = offsetOf(pos_);
+    takenUp_ = true;
     buffer_.reset();
     pos_ = end_ = 0;
     return;
@@ -318,8 +320,21 @@ void InputFile::setAside() {
   seekable_ = 0;
 }
 
+void InputFile::checkUnchanged() {
+  if (!file_.valid() || file_.fs().unchanged(file_.id())) return;
+  std::string line = "tarvel: ";
+  line += name_;
+  line += ": changed while it was being read";
+  putErrorLine(line);
+  raiseFailure(failure::kFileRead);
+}
+
 InputFile::Read InputFile::readMore(bool insideLine) {
   if (ended_) return Read::ended;
+  if (takenUp_) {
+    takenUp_ = false;
+    checkUnchanged();
+  }
   char* const buffer = block();
   const std::size_t kept = end_ - pos_;
   if (kept >= bufferSize_) return Read::full;
@@ -335,6 +350,7 @@ InputFile::Read InputFile::readMore(bool insideLine) {
   // never bytes nobody wrote.
   std::memset(buffer + end_, 0, blockcopy::kReadSlack);
   if (r.count == 0) {
+    checkUnchanged();
     ended_ = true;
     // The descriptor goes back now, unless the start of the current line
     // is still to be read again.
@@ -425,7 +441,7 @@ std::string_view InputFile::readWholeLine(HeapString& spill) {
 InputFile tryOpenFile(StringRef name, std::uint32_t /*access*/, FileSystem& fs,
                       platform::FileFailure& why) {
   const platform::FileId id = fs.open(name.chars(), why);
-  return id == 0 ? InputFile() : InputFile(fs, id);
+  return id == 0 ? InputFile() : InputFile(fs, id, systemName(name.view()));
 }
 
 InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs) {

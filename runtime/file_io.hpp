@@ -53,6 +53,9 @@ class FileSystem {
   virtual bool seek(platform::FileId file, std::uint64_t offset) = 0;
   // Reading `file` is over; what it uses may be given back.
   virtual void finish(platform::FileId file) = 0;
+  // False once `file` is no longer what it was when opened (see
+  // platform::unchangedSinceOpen).
+  virtual bool unchanged(platform::FileId file) = 0;
 };
 
 // The platform's real files.
@@ -125,7 +128,9 @@ struct LineReaderAccess;
 class InputFile {
  public:
   InputFile() = default;
-  InputFile(FileSystem& fs, platform::FileId id) : file_(fs, id) {}
+  // `name`: the file's name in messages.
+  InputFile(FileSystem& fs, platform::FileId id, std::string name = {})
+      : file_(fs, id), name_(std::move(name)) {}
   InputFile(InputFile&&) noexcept = default;
   InputFile& operator=(InputFile&&) noexcept = default;
 
@@ -158,9 +163,15 @@ class InputFile {
   std::uint64_t pickedLineNumber() const { return pickedLine_; }
 
   // Gives the read buffer back while another file is read: reading goes on
-  // later by reading again from where it stopped.  A file that cannot be
-  // positioned keeps its buffer.  REQUIRES: copyLines has not yet returned
-  // false.
+  // later by reading again from where it stopped, once the file is found
+  // unchanged.  A file that cannot be positioned keeps its buffer.
+  // REQUIRES: copyLines has not yet returned false.
+  //
+  // A file that is no longer what it was when opened (its size or its
+  // modification time changed), when its reading is taken up again or when
+  // its end is reached, ends the run: "tarvel: NAME: changed while it was
+  // being read" on standard error, then failure 10.  What comes next
+  // would not follow what came before.
   void setAside();
 
  private:
@@ -220,10 +231,13 @@ class InputFile {
   }
   char* data() const { return aligned(buffer_.get()); }
   static constexpr std::uintptr_t kBufferAlignment = 64;
+  // Raises failure 10 after its message when the file has changed.
+  void checkUnchanged();
   // The file offset of buffer byte `at`.
   std::uint64_t offsetOf(std::size_t at) const { return readTo_ - (end_ - at); }
 
   FileHandle file_;
+  std::string name_;
   Block buffer_;
   std::size_t bufferSize_ = 0;
   std::size_t pos_ = 0;       // next unread byte in buffer_
@@ -245,6 +259,8 @@ class InputFile {
   // The LFs read past so far: the lines of the file that have ended.
   std::uint64_t lines_ = 0;
   std::uint64_t pickedLine_ = 0;
+  // Set aside and not read since: the next read checks the file first.
+  bool takenUp_ = false;
 };
 
 // Opens `name` exactly as passed, without sharing.  Raises 7 (and writes

@@ -520,6 +520,8 @@ struct StuckCase {
 void PrintTo(const StuckCase& c, std::ostream* os) { *os << c.name; }
 
 const std::string kControlC = "ZEB Exception ($C000_013A): Control-C exception";
+const std::string kChangedWhileRead = "tarvel: main.asm: changed while it was being read" +
+                                      kReportEnd + "ZEB Exception (10): File read error";
 
 class StuckOutput : public ::testing::TestWithParam<StuckCase>, protected TarvelChild {};
 
@@ -713,6 +715,8 @@ INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
                                        false,
                                        0,
                                        ""},
+                             // Read to its new end, which the run takes
+                             // for what it is: not the end it had.
                              StuckCase{"FileShrinksWhileRead",
                                        kLines.first,
                                        kLines.second,
@@ -720,8 +724,8 @@ INSTANTIATE_TEST_SUITE_P(Interrupts, StuckOutput,
                                        {},
                                        false,
                                        false,
-                                       0,
-                                       "",
+                                       3,
+                                       kChangedWhileRead.c_str(),
                                        [](const std::string& path) {
                                          std::filesystem::resize_file(path, 10);
                                        }},
@@ -765,7 +769,8 @@ TEST_P(Hostile, DefinedOutcome) {
     GTEST_SKIP() << "a Windows file name cannot hold a double quote";
   if (kTestingWindowsBuild && std::string_view(c.name) == "NameWithNewline")
     GTEST_SKIP() << "a Windows command line is one text, in which a newline separates arguments";
-  if (kTestingWindowsBuild && std::string_view(c.name) == "FifoIncluded")
+  if (kTestingWindowsBuild && (std::string_view(c.name) == "FifoIncluded" ||
+                               std::string_view(c.name) == "ParentChangedWhileIncludeRead"))
     GTEST_SKIP() << "a FIFO is no file on disk: the Windows build refuses it";
   Launch launch{c.setUp(dir_)};
   const std::string outPath = dir_ + "/out.txt";
@@ -847,6 +852,28 @@ INSTANTIATE_TEST_SUITE_P(
                       return std::vector<std::string>{"main.asm"};
                     },
                     Output::kFile, 0, "a\r\nf\r\nb\r\n", ""},
+        // Changed by another process while an include, a FIFO, is read:
+        // the run fails rather than go on with text that does not follow.
+        HostileCase{"ParentChangedWhileIncludeRead",
+                    [](const std::string& d) {
+                      const std::string fifo = d + "/pipe.inc", main = d + "/main.asm";
+                      mkfifo(fifo.c_str(), 0600);
+                      put(main, "include pipe.inc\n" + numberedLines(30000).first);
+                      std::thread([fifo, main] {
+                        int writer = -1;
+                        if (!await([&] {
+                              return (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0;
+                            }))
+                          return;
+                        std::filesystem::resize_file(main, 10);
+                        if (write(writer, "f\n", 2) != 2) ADD_FAILURE() << "cannot feed the FIFO";
+                        close(writer);
+                      }).detach();
+                      return std::vector<std::string>{"main.asm"};
+                    },
+                    Output::kFile, 3, "f\r\n",
+                    "tarvel: main.asm: changed while it was being read" + kReportEnd +
+                        "ZEB Exception (10): File read error"},
         HostileCase{"DirectoryAndLinkLoop",
                     [](const std::string& d) {
                       std::filesystem::create_directory(d + "/sub");

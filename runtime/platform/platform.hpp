@@ -144,6 +144,11 @@ bool seekFile(FileId file, std::uint64_t offset);
 // while keeping the hold, so that the file still cannot be opened again.
 void finishReading(FileId file);
 
+// True while `file`, a file on disk, still is what it was when it was
+// opened: of the same size, with the same modification time.  Anything
+// but a file on disk, and a file whose reading is over, always is.
+bool unchangedSinceOpen(FileId file);
+
 // ---- Files that take their targets' places only when the run succeeds ----
 //
 // Such a file is written under a fresh name in its target's directory and
@@ -227,8 +232,8 @@ WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const 
 // at once, and returns 0 bytes and no error when it takes nothing (a pipe
 // whose reader has stopped reading, say), as also once a write under way
 // has been given up (see enterOutputSectionForReport).
-WriteResult writeStandardOutputForReport(const char* first, std::size_t firstSize, const char* second,
-                                   std::size_t secondSize);
+WriteResult writeStandardOutputForReport(const char* first, std::size_t firstSize,
+                                         const char* second, std::size_t secondSize);
 
 // True when `error` only means that an interrupt stopped the write; the
 // rest can be written by calling again.

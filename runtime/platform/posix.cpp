@@ -127,7 +127,8 @@ int writeAll(int fd, const char* bytes, std::size_t size) {
 struct OpenFile {
   int fd;
   bool regular;
-  off_t size;
+  off_t size;  // when opened
+  timespec modified;
 };
 
 std::vector<OpenFile> openFiles;  // FileId n is openFiles[n - 1]
@@ -529,7 +530,7 @@ FileId openForReading(const char* name, FileFailure& why) {
     ::close(fd);
     return 0;
   }
-  openFiles.push_back(OpenFile{fd, S_ISREG(st.st_mode), st.st_size});
+  openFiles.push_back(OpenFile{fd, S_ISREG(st.st_mode), st.st_size, st.st_mtim});
   return static_cast<FileId>(openFiles.size());
 }
 
@@ -559,6 +560,14 @@ bool seekFile(FileId file, std::uint64_t offset) {
   if (f == nullptr || f->fd < 0 || !f->regular) return false;
   const auto at = static_cast<off_t>(offset);
   return at >= 0 && ::lseek(f->fd, at, SEEK_SET) == at;
+}
+
+bool unchangedSinceOpen(FileId file) {
+  const OpenFile* f = lookupFile(file);
+  struct stat st {};
+  if (f == nullptr || f->fd < 0 || !f->regular || fstat(f->fd, &st) != 0) return true;
+  return st.st_size == f->size && st.st_mtim.tv_sec == f->modified.tv_sec &&
+         st.st_mtim.tv_nsec == f->modified.tv_nsec;
 }
 
 void finishReading(FileId file) {

@@ -167,7 +167,21 @@ WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
 struct OpenFile {
   HANDLE handle;
   std::uint64_t position;  // bytes read so far
+  LONGLONG size;           // when opened
+  LONGLONG modified;
 };
+
+// The size and the last write of a file on disk; false when unknown.
+bool sizeAndWrite(HANDLE handle, LONGLONG& size, LONGLONG& modified) {
+  FILE_STANDARD_INFO standard{};
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) ||
+      !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+    return false;
+  size = standard.EndOfFile.QuadPart;
+  modified = basic.LastWriteTime.QuadPart;
+  return true;
+}
 
 std::vector<OpenFile> openFiles;  // FileId n is openFiles[n - 1]
 
@@ -772,7 +786,9 @@ FileId openForReading(const char* name, FileFailure& why) {
   // A file held already, or standard output, is refused as the system
   // refuses a file held by another process.
   if (heldAlready(handle)) return refuse(ERROR_SHARING_VIOLATION, FileFailure::held);
-  openFiles.push_back(OpenFile{handle, 0});
+  LONGLONG size = 0, modified = 0;
+  if (!sizeAndWrite(handle, size, modified)) size = modified = -1;
+  openFiles.push_back(OpenFile{handle, 0, size, modified});
   return static_cast<FileId>(openFiles.size());
 }
 
@@ -810,6 +826,13 @@ bool seekFile(FileId file, std::uint64_t offset) {
   if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return false;
   f->position = offset;
   return true;
+}
+
+bool unchangedSinceOpen(FileId file) {
+  const OpenFile* f = lookupFile(file);
+  LONGLONG size = 0, modified = 0;
+  if (f == nullptr || f->size < 0 || !sizeAndWrite(f->handle, size, modified)) return true;
+  return size == f->size && modified == f->modified;
 }
 
 void finishReading(FileId /*file*/) {
