@@ -136,9 +136,17 @@ long writeForReport(TimedWrite& w) {
 }
 
 // One WriteFile of at most `size` bytes: what it wrote and 0, or the error.
+//
+// A pipe in no-wait mode takes nothing while it is full, and under wine
+// nothing that does not fit whole: it is offered smaller pieces, and then
+// waited for, but not for ever.  One that takes nothing for
+// kStalledWriteLimit ms fails the write, as a device that refuses writes.
+constexpr ULONGLONG kStalledWriteLimit = 10 * 1000;
+constexpr DWORD kSmallestOffer = 512;
 WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
   std::size_t limit = consoleOutput ? kConsoleWriteLimit : kWriteLimit;
-  const auto chunk = static_cast<DWORD>(size < limit ? size : limit);
+  auto chunk = static_cast<DWORD>(size < limit ? size : limit);
+  ULONGLONG stalledSince = 0;
   for (;;) {
     DWORD done = 0;
     if (!WriteFile(out, bytes, chunk, &done, nullptr)) {
@@ -152,9 +160,16 @@ WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
         endProcessNow(3);
       return {done, static_cast<int>(error)};
     }
-    // A pipe in no-wait mode takes nothing while it is full: wait for its
-    // reader instead of failing.
     if (done != 0 || chunk == 0) return {done, 0};
+    if (chunk > kSmallestOffer) {
+      chunk /= 2;
+      continue;
+    }
+    if (stalledSince == 0) {
+      stalledSince = GetTickCount64();
+    } else if (GetTickCount64() - stalledSince > kStalledWriteLimit) {
+      return {0, ERROR_WRITE_FAULT};
+    }
     Sleep(1);
   }
 }
@@ -910,10 +925,12 @@ ReplacementId createReplacement(const char* target, FileFailure& why) {
     why = openFailureOf(error);
     return 0;
   }
-  // The target cannot be read back while it is being replaced: held the
-  // way this run holds the files it reads, by an open that shares nothing.
-  r.hold = CreateFileA(r.target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+  // The target cannot be read back while it is being replaced, nor
+  // written by others: held the way this run holds the files it reads, by
+  // an open that shares reading only, and refused by identity to this run.
+  r.hold = CreateFileA(r.target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (r.hold != INVALID_HANDLE_VALUE) (void)heldAlready(r.hold);
   return static_cast<ReplacementId>(index + 1);
 }
 

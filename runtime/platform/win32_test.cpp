@@ -25,7 +25,10 @@ namespace fs = std::filesystem;
 const fs::path& scratch() {
   static const struct Directory {
     Directory() {
-      path = fs::temp_directory_path() / ("tarvel_win32_" + std::to_string(GetCurrentProcessId()));
+      // Process ids come back soon (under wine, at once), and a directory
+      // whose held files could not be removed may still be there.
+      path = fs::temp_directory_path() / ("tarvel_win32_" + std::to_string(GetCurrentProcessId()) +
+                                          "_" + std::to_string(GetTickCount64()));
       fs::create_directories(path / "sub");
     }
     ~Directory() {
@@ -59,7 +62,7 @@ TEST(Win32Files, HeldByIdentityWhateverNameReachesIt) {
   const std::string dir = scratch().string();
   // A second name of the same file, which no folding of names reaches.
   const std::string link = dir + "\\sub\\link.txt";
-  ASSERT_TRUE(CreateHardLinkA(link.c_str(), path.c_str(), nullptr));
+  ASSERT_TRUE(CreateHardLinkA(link.c_str(), path.c_str(), nullptr)) << GetLastError();
   for (const std::string& other : {path, dir + "\\HELD.TXT", dir + "/held.txt",
                                    dir + "\\sub\\..\\held.txt", dir + "\\.\\hElD.tXt", link}) {
     platform::FileFailure why{};
@@ -91,6 +94,22 @@ TEST(Win32Files, SharedWithReadersNotWithWriters) {
 
   // Nothing changes under a run: while held here, nobody writes it.
   EXPECT_EQ(openHandle(read, GENERIC_WRITE), INVALID_HANDLE_VALUE);
+}
+
+// The file an output replaces stays readable by others while the run
+// writes its replacement, and held from the run itself.
+TEST(Win32Files, ReplacedTargetSharedWithReaders) {
+  const std::string target = write("target.asm", "old\n");
+  platform::FileFailure why{};
+  ASSERT_NE(platform::createReplacement(target.c_str(), why), 0u);
+  HANDLE reader = CreateFileA(target.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(reader, INVALID_HANDLE_VALUE);
+  if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+  EXPECT_EQ(openNamed(target, why), 0u);
+  EXPECT_EQ(why, platform::FileFailure::held);
+  platform::discardReplacements();
 }
 
 TEST(Win32Files, OnlyFilesOnDiskOpenAndBlocksFitWhatIsLeft) {
@@ -149,25 +168,19 @@ TEST(Win32Environment, ResultAndTerminatorFitTheRoomExactly) {
   EXPECT_EQ(platform::expandEnvironmentStrings("a%tarvel_value%", dest, 255), 16u);
 }
 
-// The command, started with a command line exactly as written, in the
-// scratch directory: what it wrote and its exit status.
-std::pair<std::string, DWORD> runCommandLine(const std::string& arguments) {
+// Starts the command with a command line exactly as written, in the
+// scratch directory, with the standard handles given, and waits for its end
+// (30 s at most, then ends it): its exit status, or WAIT_TIMEOUT.
+DWORD runTarvel(const std::string& arguments, HANDLE out, HANDLE err) {
   char self[MAX_PATH];
   GetModuleFileNameA(nullptr, self, MAX_PATH);
   std::string line =
       "\"" + (fs::path(self).parent_path() / "tarvel.exe").string() + "\" " + arguments;
-  const std::string outPath = (scratch() / "out").string();
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  // Standard error, which says what is wrong besides, goes nowhere.
-  HANDLE nowhere = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = out;
-  startup.hStdError = nowhere;
+  startup.hStdError = err;
   startup.hStdOutput = out;
   PROCESS_INFORMATION process{};
   SetEnvironmentVariableA("zebinc", "lib");
@@ -175,15 +188,66 @@ std::pair<std::string, DWORD> runCommandLine(const std::string& arguments) {
   DWORD status = 0xFFFFFFFF;
   if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, dir.c_str(),
                      &startup, &process)) {
-    WaitForSingleObject(process.hProcess, INFINITE);
-    GetExitCodeProcess(process.hProcess, &status);
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+      GetExitCodeProcess(process.hProcess, &status);
+    } else {
+      TerminateProcess(process.hProcess, 99);
+      status = WAIT_TIMEOUT;
+    }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }
+  return status;
+}
+
+SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+
+// A file of the scratch directory that a child can write.
+HANDLE inheritedFile(const std::string& name) {
+  return CreateFileA((scratch() / name).string().c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                     &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+std::string contentsOf(const std::string& name) {
+  std::ifstream file(scratch() / name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// The command, started with a command line exactly as written: what it
+// wrote and its exit status.
+std::pair<std::string, DWORD> runCommandLine(const std::string& arguments) {
+  HANDLE out = inheritedFile("out");
+  // Standard error, which says what is wrong besides, goes nowhere.
+  HANDLE nowhere = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD status = runTarvel(arguments, out, nowhere);
   CloseHandle(out);
   CloseHandle(nowhere);
-  std::ifstream file(outPath, std::ios::binary);
-  return {std::string(std::istreambuf_iterator<char>(file), {}), status};
+  return {contentsOf("out"), status};
+}
+
+// A pipe in no-wait mode that never takes anything ends the run as a
+// write that fails, after a bounded wait, instead of a run that spins for
+// ever.
+TEST(Win32Output, StalledNoWaitPipeFailsTheWrite) {
+  write("wide.asm", std::string(200000, 'w') + "\n");
+  const std::string name = "\\\\.\\pipe\\tarvel-stalled-" + std::to_string(GetCurrentProcessId());
+  HANDLE reader = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT,
+                                   1, 4096, 4096, 0, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  HANDLE writer =
+      CreateFileA(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0,
+                  &inherited, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  DWORD mode = PIPE_NOWAIT;
+  ASSERT_TRUE(SetNamedPipeHandleState(writer, &mode, nullptr, nullptr));
+  HANDLE err = inheritedFile("stalled.err");
+  const DWORD status = runTarvel("wide.asm", writer, err);
+  CloseHandle(err);
+  CloseHandle(writer);
+  CloseHandle(reader);
+  EXPECT_EQ(status, 3u) << (status == WAIT_TIMEOUT ? "still writing after 30 s" : "");
+  EXPECT_EQ(contentsOf("stalled.err"), "ZEB Exception (9): File write error\r\n");
 }
 
 TEST(Win32CommandLine, SplitByTheRuntimeAsTheSystemKeepsIt) {
