@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/console.hpp"
 #include "runtime/failure.hpp"
 
 namespace tarvel {

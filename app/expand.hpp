@@ -34,7 +34,7 @@ enum class Directive : std::uint8_t { none, include, dotInclude, hashInclude, ha
 // The directive form of a line, judged by its first non-blank characters.
 Directive classifyLine(std::string_view line);
 
-// The name a directive line names.  Raises 2 for a malformed ".include",
+// The name a directive line names.  Raises kIndexOutOfRange for a malformed ".include",
 // "#include(" or "#includeonce(" directive (one with no name to extract).
 // REQUIRES: classifyLine(line) == directive != Directive::none.
 HeapString extractName(StringRef line, Directive directive);

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "runtime/expansion_model_test.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/fake_files_test.hpp"
 
@@ -121,43 +122,6 @@ TEST(Expansion, FilesThatChangeUnderTheRunEndIt) {
   }
 }
 
-// The line rules, one byte at a time: what expandFile must write for `text`.
-std::string expandedByLines(const std::string& text,
-                            const std::map<std::string, std::string>& files,
-                            std::set<std::string>& seen) {
-  std::string out;
-  // A byte-order mark at the very start is not part of the first head.
-  const std::size_t mark = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t start = i;
-    std::string line;
-    while (i < text.size()) {
-      char c = text[i++];
-      if (c == '\n') break;
-      if (c == '\r') {
-        if (i == text.size()) break;  // a CR at the end ends the line
-        if (text[i] == '\n' && ++i) break;
-        line += c;
-        c = text[i++];  // stored with the CR, whatever it is
-      }
-      line += c;
-    }
-    const std::string head = start == 0 ? line.substr(std::min(mark, line.size())) : line;
-    const Directive directive = classifyLine(head);
-    if (directive == Directive::none) {
-      out += line + "\r\n";
-      continue;
-    }
-    const std::string name(extractName(fromTerminated(head.c_str()), directive).view());
-    if (!seen.insert(name).second) continue;
-    auto it = files.find(name);
-    if (it == files.end()) it = files.find("lib\\" + name);
-    out += it != files.end() ? expandedByLines(it->second, files, seen)
-                             : "Could not open 'lib\\" + name + "'\r\n";
-  }
-  return out;
-}
-
 TEST(Expansion, BlockScanAgreesWithTheLineRules) {
   std::mt19937 random(12345);
   const auto pick = [&random](std::size_t n) { return std::size_t{random() % n}; };
@@ -220,8 +184,9 @@ TEST(Expansion, BlockScanAgreesWithTheLineRules) {
         {"main", makeText(static_cast<int>(pick(lfOnly ? 600 : 40)), lfOnly)},
         {"a.inc", makeText(static_cast<int>(pick(10)), lfOnly)},
         {"lib\\b.inc", makeText(static_cast<int>(pick(10)), lfOnly)}};
-    std::set<std::string> seen;
-    const std::string expected = expandedByLines(files.at("main"), files, seen);
+    testing::ExpansionModel model(files, "lib\\");
+    model.expand(*model.openInclude("main"));
+    const std::string& expected = model.out;
     // Suggested buffers smaller than a head too; files that cannot be
     // positioned keep their buffers while others are read.
     for (const auto& [chunk, block, seekable] : {std::tuple{1, 64, true},

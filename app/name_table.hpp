@@ -28,11 +28,11 @@ struct NameNode {
 
 class NameTable {
  public:
-  // The largest requested size; one more raises 3.
+  // The largest requested size; one more raises kValueOutOfRange.
   static constexpr std::uint32_t kMaxRequestedSize = 65536;
 
-  // Raises 3 when requestedSize is above kMaxRequestedSize, 13 when memory
-  // runs out.
+  // Raises kValueOutOfRange when requestedSize is above kMaxRequestedSize, kMemoryAllocation when
+  // memory runs out.
   explicit NameTable(std::uint32_t requestedSize);
   NameTable(const NameTable&) = delete;
   NameTable& operator=(const NameTable&) = delete;
@@ -69,7 +69,7 @@ class NameTable {
   // The link that holds name's node, or the null link at the tail of its
   // chain where it would go.
   NameNode** findLink(StringRef name) const;
-  // Doubles the buckets and rehashes every node.  Raises 13 when memory
+  // Doubles the buckets and rehashes every node.  Raises kMemoryAllocation when memory
   // runs out, the table unchanged.
   void grow();
 

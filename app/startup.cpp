@@ -8,6 +8,7 @@
 #include "app/expand.hpp"
 #include "app/name_table.hpp"
 #include "runtime/arguments.hpp"
+#include "runtime/console.hpp"
 #include "runtime/environment.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/file_io.hpp"

@@ -1,4 +1,6 @@
-// Start-up and shutdown: the command's main program.
+// Start-up: the command's main program, from the options and the include
+// directory to the expansion and the exit status it returns; the process
+// entry (runtime/process_entry) ends the process with it.
 //
 // It answers --help and --version when either is the only argument.
 // Otherwise it takes the include directory from the variable zebinc, checks

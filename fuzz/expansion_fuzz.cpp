@@ -42,23 +42,14 @@ constexpr char kSeparator = '\xFF';
 using Files = std::map<std::string, std::string>;
 
 // Records every open and whether it succeeded.
-class RecordingFiles : public FileSystem {
+class RecordingFiles : public FileSystemWrapper {
  public:
-  explicit RecordingFiles(FileSystem& inner) : inner_(inner) {}
+  explicit RecordingFiles(FileSystem& inner) : FileSystemWrapper(inner) {}
   platform::FileId open(const char* name, platform::FileFailure& why) override {
-    const platform::FileId id = inner_.open(name, why);
+    const platform::FileId id = FileSystemWrapper::open(name, why);
     opens.push_back({name, id != 0});
     return id;
   }
-  platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) override {
-    return inner_.read(file, buffer, size);
-  }
-  std::size_t blockSize(platform::FileId file) override { return inner_.blockSize(file); }
-  bool seek(platform::FileId file, std::uint64_t offset) override {
-    return inner_.seek(file, offset);
-  }
-  void finish(platform::FileId file) override { inner_.finish(file); }
-  bool unchanged(platform::FileId file) override { return inner_.unchanged(file); }
 
   struct Open {
     std::string name;
@@ -67,56 +58,6 @@ class RecordingFiles : public FileSystem {
   std::vector<Open> opens;
 
  private:
-  FileSystem& inner_;
-};
-
-// Line `index` of a file as it is judged: the first without a UTF-8
-// byte-order mark that starts the file.
-std::string judged(const std::string& line, std::size_t index) {
-  return index == 0 && line.starts_with("\xEF\xBB\xBF") ? line.substr(3) : line;
-}
-
-// The expansion as plainly as it can be said.  Names reach the file system
-// as NUL-terminated text, and a file once opened stays held, as with the
-// real files.
-struct Model {
-  explicit Model(const Files& f) : files(f) {}
-
-  const Files& files;
-  std::set<std::string> held;
-  std::set<std::string> named;
-  std::string out;
-  bool anyOpenFailed = false;
-
-  const std::string* open(const std::string& name) {
-    const std::string asText = name.substr(0, name.find('\0'));
-    const auto it = files.find(asText);
-    if (it == files.end() || !held.insert(asText).second) return nullptr;
-    return &it->second;
-  }
-  const std::string* openInclude(const std::string& name) {
-    if (const std::string* f = open(name)) return f;
-    const std::string path = std::string(kIncludeDirectory.view()) + name;
-    if (const std::string* f = open(path)) return f;
-    out += "Could not open '" + path + "'\r\n";
-    anyOpenFailed = true;
-    return nullptr;
-  }
-  void expand(const std::string& contents) {
-    const std::vector<std::string> lines = modelLines(contents);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-      const std::string& line = lines[i];
-      const Directive directive = classifyLine(judged(line, i));
-      if (directive == Directive::none) {
-        out += line + "\r\n";
-        continue;
-      }
-      const HeapString name = extractName(fromBytes(judged(line, i)), directive);
-      const std::string key(name.view());
-      if (!named.insert(key).second) continue;
-      if (const std::string* f = openInclude(key)) expand(*f);
-    }
-  }
 };
 
 // Output split at its LFs, each line without its CR; false when some LF
@@ -200,7 +141,7 @@ void check(const Files& files, std::size_t readSize, std::uint32_t tableSize) {
   FUZZ_CHECK(out.size() <= limit);
 
   // Exactly what the model writes.
-  Model model(files);
+  ExpansionModel model(files, std::string(kIncludeDirectory.view()));
   FailureCode modelCode = 0;
   try {
     model.expand(*model.openInclude("main"));

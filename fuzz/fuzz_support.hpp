@@ -2,7 +2,6 @@
 // byte-at-a-time model of the line reader, and capture of standard output.
 #pragma once
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -14,10 +13,18 @@
 #include <vector>
 
 #include "runtime/counted_string.hpp"
+#include "runtime/expansion_model_test.hpp"
+#include "runtime/fake_files_test.hpp"
 #include "runtime/file_io.hpp"
 #include "runtime/output.hpp"
 
 namespace tarvel::fuzzing {
+
+using testing::ExpansionModel;
+using testing::fromBytes;
+using testing::judged;
+using testing::modelLines;
+using testing::ModelReader;
 
 // Inputs above this size are ignored, so that every run stays fast.
 inline constexpr std::size_t kMaxInput = 64 * 1024;
@@ -57,85 +64,22 @@ inline std::size_t readSize(std::uint8_t a, std::uint8_t b) {
   return 1 + ((std::size_t{a} - 0xC0) << 10 | std::size_t{b} << 2);
 }
 
-// A heap string holding exactly `bytes` (which may contain NULs).
-inline HeapString fromBytes(std::string_view bytes) {
-  HeapString s = allocString(static_cast<std::uint32_t>(bytes.size()));
-  std::memcpy(s.chars(), bytes.data(), bytes.size());
-  s.str().setLength(static_cast<std::uint32_t>(bytes.size()));
-  return s;
-}
-
-// The line reader's rules applied one byte at a time, with nothing in
-// common with the real reader: LF and CR LF end a line; a CR followed by
-// anything else is kept together with that character; a CR at the end of
-// input ends the line and is dropped.
-class ModelReader {
- public:
-  explicit ModelReader(std::string_view input) : in_(input) {}
-  bool atEnd() const { return pos_ == in_.size(); }
-
-  // The next line, or the next piece of at most `capacity` characters of
-  // it (0: no limit).  REQUIRES: !atEnd().
-  std::string line(std::size_t capacity = 0) {
-    std::string out;
-    auto full = [&] { return capacity != 0 && out.size() == capacity; };
-    while (pos_ < in_.size()) {
-      const char c = in_[pos_++];
-      if (c == '\n') break;
-      if (c != '\r') {
-        out += c;
-        if (full()) break;
-        continue;
-      }
-      if (pos_ == in_.size()) break;
-      if (in_[pos_] == '\n') {
-        ++pos_;
-        break;
-      }
-      out += '\r';
-      if (full()) break;  // the character after the CR starts the next piece
-      out += in_[pos_++];
-      if (full()) break;
-    }
-    return out;
-  }
-
- private:
-  std::string_view in_;
-  std::size_t pos_ = 0;
-};
-
-inline std::vector<std::string> modelLines(std::string_view input) {
-  ModelReader reader(input);
-  std::vector<std::string> lines;
-  while (!reader.atEnd()) lines.push_back(reader.line());
-  return lines;
-}
-
-// Standard output goes to an in-memory file for the whole fuzzing run;
-// take() hands over what the runtime wrote since the last call.
+// Standard output is captured for the whole fuzzing run; take() hands
+// over what the runtime wrote since the last call.
 class OutputCapture {
  public:
   // Call once, from LLVMFuzzerInitialize.
-  static void install() {
-    const int fd = memfd_create("tarvel-fuzz-stdout", 0);
-    if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) {
-      std::perror("capturing standard output");
-      std::abort();
-    }
-    close(fd);
-  }
+  static void install() { static UsingFileSystem capturing(files()); }
 
   static std::string take() {
     output::flush();
-    std::string out;
-    char block[4096];
-    off_t at = 0;
-    for (ssize_t n; (n = pread(STDOUT_FILENO, block, sizeof block, at)) > 0; at += n)
-      out.append(block, static_cast<std::size_t>(n));
-    FUZZ_CHECK(ftruncate(STDOUT_FILENO, 0) == 0);
-    FUZZ_CHECK(lseek(STDOUT_FILENO, 0, SEEK_SET) == 0);
-    return out;
+    return files().takeWritten();
+  }
+
+ private:
+  static testing::FaultyFiles& files() {
+    static testing::FaultyFiles capture(realFileSystem(), true);
+    return capture;
   }
 };
 

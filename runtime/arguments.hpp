@@ -30,16 +30,16 @@ class ArgumentVector {
   ArgumentVector(const ArgumentVector&) = delete;
   ArgumentVector& operator=(const ArgumentVector&) = delete;
 
-  // Splits `text`.  Raises 17 at the 256th argument, 13 when memory runs out.
-  // REQUIRES: called once, with text not null.
+  // Splits `text`.  Raises kTooManyParameters at the 256th argument, kMemoryAllocation when memory
+  // runs out. REQUIRES: called once, with text not null.
   void parse(const char* text);
-  // Takes arguments already split, as they are.  Raises 17 at the 256th
-  // argument, 13 when memory runs out.  REQUIRES: called once, instead of
+  // Takes arguments already split, as they are.  Raises kTooManyParameters at the 256th
+  // argument, kMemoryAllocation when memory runs out.  REQUIRES: called once, instead of
   // parse.
   void adopt(int argc, const char* const* argv);
 
   std::uint32_t count() const { return count_; }
-  // The argument at `index`.  Raises 3 when index >= count().
+  // The argument at `index`.  Raises kValueOutOfRange when index >= count().
   StringRef at(std::uint32_t index) const;
   // The text the arguments were cut from, unchanged; after adopt, the
   // arguments joined as joinArguments joins them.
@@ -61,7 +61,7 @@ HeapString joinArguments(int argc, const char* const* argv);
 // The number of arguments of this process, the program name included.
 // Builds the vector on first use.
 std::uint32_t argumentCount();
-// The argument of this process at `index`.  Raises 3 when index is not below
+// The argument of this process at `index`.  Raises kValueOutOfRange when index is not below
 // argumentCount().
 StringRef argumentAt(std::uint32_t index);
 

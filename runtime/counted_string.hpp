@@ -18,7 +18,7 @@
 // Only a HeapString can be released, and only once: freeString consumes it.
 // StringRef and CountedString are non-owning references (read-only and
 // writable); either may be absent, which the operations that take strings
-// report as failure 14.
+// report as failure kNullPointer.
 //
 // Every operation that can fail makes all its tests before it writes or
 // allocates anything, so after a failure the destination is unchanged.
@@ -168,14 +168,14 @@ extern bool digitSeparator;
 
 // ---- Memory blocks ----
 
-// A block of `size` bytes, not cleared.  Raises 13 when refused.
+// A block of `size` bytes, not cleared.  Raises kMemoryAllocation when refused.
 void* allocBlock(std::uint32_t size);
 // Gives a block from allocBlock back.  Null is ignored.
 void freeBlock(void* block);
 
 // ---- Making and releasing strings ----
 
-// A new empty heap string of the given capacity.  Raises 13 when the block
+// A new empty heap string of the given capacity.  Raises kMemoryAllocation when the block
 // is refused or the capacity is 2^31 or more.
 HeapString allocString(std::uint32_t capacity);
 // Releases a heap string now rather than at the end of its owner's scope.
@@ -185,51 +185,51 @@ std::uint32_t length(StringRef s);
 
 // ---- Copying and joining ----
 
-// Replaces dest's contents with src's; returns dest.  Raises 14, 1.
+// Replaces dest's contents with src's; returns dest.  Raises kNullPointer, kStringOverflow.
 CountedString copyString(StringRef src, CountedString dest);
-// Appends src to dest.  Raises 14, 1.
+// Appends src to dest.  Raises kNullPointer, kStringOverflow.
 void appendString(StringRef src, CountedString dest);
-// A new string: a followed by b.  Raises 14, 13.
+// A new string: a followed by b.  Raises kNullPointer, kMemoryAllocation.
 HeapString concatNew(StringRef a, StringRef b);
-// A new copy of s, with capacity equal to its length.  Raises 14, 13.
+// A new copy of s, with capacity equal to its length.  Raises kNullPointer, kMemoryAllocation.
 HeapString duplicateString(StringRef s);
 // A new string from NUL-terminated text, capacity one more than its length.
-// REQUIRES: text is not null.  Raises 13.
+// REQUIRES: text is not null.  Raises kMemoryAllocation.
 HeapString fromTerminated(const char* text);
 
 // ---- Substrings ----
 
 // A new string of the `count` characters of s from index `start`, cut at the
-// end of s.  Raises 14; 2 when start is past the end, count is negative or
+// end of s.  Raises kNullPointer; kIndexOutOfRange when start is past the end, count is negative or
 // start + count passes 2^31 - 1; 13.
 HeapString substringNew(StringRef s, std::uint32_t start, std::int32_t count);
-// Like substringNew, into dest (which may be src itself).  Raises 14; 1 when
-// src's whole length exceeds dest's capacity; 2 as substringNew.
+// Like substringNew, into dest (which may be src itself).  Raises kNullPointer; kStringOverflow
+// when src's whole length exceeds dest's capacity; 2 as substringNew.
 void substringInto(StringRef src, CountedString dest, std::uint32_t start, std::int32_t count);
 
 // ---- Trimming, case and searching ----
 
-// Removes spaces and tabs at both ends of s.  Raises 14.
+// Removes spaces and tabs at both ends of s.  Raises kNullPointer.
 void trimInPlace(CountedString s);
-// A new string: s without spaces and tabs at either end.  Raises 14, 13.
+// A new string: s without spaces and tabs at either end.  Raises kNullPointer, kMemoryAllocation.
 HeapString trimNew(StringRef s);
-// Lowers A to Z up to the first NUL byte.  Raises 14.
+// Lowers A to Z up to the first NUL byte.  Raises kNullPointer.
 void lowerInPlace(CountedString s);
-// True when s begins with prefix, byte for byte.  Raises 14.
+// True when s begins with prefix, byte for byte.  Raises kNullPointer.
 bool hasPrefix(StringRef s, StringRef prefix);
-// The index of the last ch in s, or -1.  Raises 14.
+// The index of the last ch in s, or -1.  Raises kNullPointer.
 std::int32_t lastIndexOf(StringRef s, char ch);
 
 // ---- Numbers ----
 
 // Replaces dest with value in decimal, padded with `fill` to |width|
 // characters: on the left for a positive width, on the right for a negative
-// one.  Raises 1 when the result does not fit.  REQUIRES: dest is present.
+// one.  Raises kStringOverflow when the result does not fit.  REQUIRES: dest is present.
 void formatDecimal(std::int64_t value, std::int32_t width, char fill, CountedString dest);
 // Replaces dest with value in upper-case hexadecimal, at least `width`
 // characters, padded on the left with `fill`; with digitSeparator on, the
 // fifth character from the right is "_" when there are more than four
-// digits or the fill is '0' and reaches that far.  Raises 14; 1 when the
+// digits or the fill is '0' and reaches that far.  Raises kNullPointer; kStringOverflow when the
 // result does not fit or width is 2^31 or more.
 void formatHex(std::uint32_t value, std::uint32_t width, char fill, CountedString dest);
 

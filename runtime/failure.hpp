@@ -10,6 +10,32 @@
 // The report is a caption ("ZEB Exception (" code ")") and a text naming
 // the failure, built into caller-supplied buffers without allocating, so
 // that it can also be built inside a signal handler.
+//
+// The path of a failure, written down once here:
+//   1. raiseFailure throws; protected regions (protectedRegion) catch it on
+//      the way out, and only a few do (the open of a file looked for in
+//      more than one place, the command line's help check).
+//   2. What no region catches reaches runProcess (process_entry), which
+//      calls endWithReport with the code.  A processor condition or an
+//      interrupt arrives there directly, from the platform's handler (a
+//      signal handler on POSIX, the faulting thread or a thread of the
+//      report's own on Windows), never through a region.
+//   3. endWithReport claims the report (platform::claimReport; a second
+//      failure or condition meanwhile yields to it), writes out the
+//      pending standard output (output::flushForReport: all of it, but
+//      after an interrupt only what goes out at once), removes the files
+//      that would have replaced their targets
+//      (platform::discardReplacements), shows the report
+//      (platform::showFailureReport: one line on standard error, and a
+//      window where someone can see it) and ends the process with status
+//      3 (platform::exitProcess).
+//   4. A read failure writes its line ("Read/eof error = ", "fgets error =
+//      ") to standard output before it raises kFileRead; a write failure
+//      says "Could not write" on standard error before kFileWrite or
+//      kDiskFull; the file_io and replacement units do that.
+// Signals that end a process without a report (SIGTERM and the like)
+// remove the temporaries in the platform module and end the process as
+// the signal would.
 #pragma once
 
 #include <cstdint>

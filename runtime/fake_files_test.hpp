@@ -1,16 +1,14 @@
-// Test support: an in-memory FileSystem, capture of standard output, the
-// code a call raises, and the line-at-a-time readers and writers that only
-// tests use.
+// Test support: an in-memory FileSystem, capture of standard output and
+// faults planted in what the system does, the code a call raises, and the
+// line-at-a-time readers and writers that only tests use.
 #pragma once
-
-#include <stdio.h>
-#include <unistd.h>  // on Windows, the C runtime's dup, dup2, close, lseek and read
 
 #include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/failure.hpp"
@@ -18,26 +16,18 @@
 #include "runtime/file_io.hpp"
 #include "runtime/output.hpp"
 #include "runtime/platform/platform.hpp"
+#include "runtime/temp_dir_test.hpp"
 
 namespace tarvel::testing {
 
-// Reads from `fd` at `offset`.  Windows has no pread: there the position
-// moves, and ends where the last read stops.
-#if defined(_WIN32)
-inline long readAt(int fd, char* block, unsigned size, long offset) {
-  return lseek(fd, offset, SEEK_SET) < 0 ? -1 : read(fd, block, size);
-}
-#else
-inline ssize_t readAt(int fd, char* block, std::size_t size, off_t offset) {
-  return pread(fd, block, size, offset);
-}
-#endif
-
-// Files held in memory.  Opens without sharing like the real thing; reads
+// Files held in memory.  A file open once cannot be opened again, like the
+// real thing; reads
 // deliver at most `chunk` bytes at a time so that block boundaries can be
-// put anywhere; a read error can be planted at an offset of a file.
-class FakeFileSystem : public FileSystem {
+// put anywhere; a read error can be planted at an offset of a file.  The
+// output and the replacement files are the real ones.
+class FakeFileSystem : public FileSystemWrapper {
  public:
+  FakeFileSystem() : FileSystemWrapper(realFileSystem()) {}
   void add(const std::string& name, const std::string& contents) { files_[name] = contents; }
   // Reads of `name` fail with `error` once `offset` bytes have been read.
   void failAt(const std::string& name, std::size_t offset, int error) {
@@ -113,37 +103,91 @@ class FakeFileSystem : public FileSystem {
   std::size_t seeks_ = 0;
 };
 
-// Sends standard output to a temporary file while it lives; text() flushes
-// the program's output buffer and returns everything written so far.
+// What the system does, with faults planted in it: writes to standard
+// output that fail or take fewer bytes than asked, and a failure to put
+// the replacement files in place.  Each fault is taken once, in the order
+// planted; the rest goes on to the system beneath (or, for standard
+// output, into `written` when capturing).
+class FaultyFiles : public FileSystemWrapper {
+ public:
+  explicit FaultyFiles(FileSystem& target = realFileSystem(), bool capture = false)
+      : FileSystemWrapper(target), capture_(capture) {}
+
+  // The next write to standard output fails with `error` after writing
+  // `written` bytes (error 0: it just takes `written` bytes, fewer than
+  // asked).
+  void faultNextWrite(std::size_t written, int error) { writeFaults_.push_back({written, error}); }
+  // Putting the replacement files in place fails with `error` for the one
+  // numbered `failed`, which is left as it was.
+  void faultPutInPlace(ReplacementId failed, int error) { putFault_ = {failed, error}; }
+
+  // What standard output was given, when capturing.
+  const std::string& written() const { return written_; }
+  // The same, and forgets it.
+  std::string takeWritten() { return std::exchange(written_, {}); }
+
+  platform::WriteResult writeOutput(const char* first, std::size_t firstSize, const char* second,
+                                    std::size_t secondSize) override {
+    std::size_t limit = firstSize + secondSize;
+    int error = 0;
+    if (!writeFaults_.empty()) {
+      limit = std::min(limit, writeFaults_.front().first);
+      error = writeFaults_.front().second;
+      writeFaults_.erase(writeFaults_.begin());
+    }
+    if (!capture_ && limit == firstSize + secondSize && error == 0)
+      return FileSystemWrapper::writeOutput(first, firstSize, second, secondSize);
+    const std::size_t fromFirst = std::min(limit, firstSize);
+    const std::size_t fromSecond = limit - fromFirst;
+    if (capture_) {
+      written_.append(first, fromFirst);
+      written_.append(second == nullptr ? "" : second, fromSecond);
+      return {limit, error};
+    }
+    platform::WriteResult r = FileSystemWrapper::writeOutput(first, fromFirst, second, fromSecond);
+    return {r.written, r.error != 0 ? r.error : error};
+  }
+  platform::WriteResult writeOutputForReport(const char* first, std::size_t firstSize,
+                                             const char* second, std::size_t secondSize) override {
+    return writeOutput(first, firstSize, second, secondSize);
+  }
+  int putReplacementsInPlace(ReplacementId& failed) override {
+    if (putFault_.second == 0) return FileSystemWrapper::putReplacementsInPlace(failed);
+    failed = putFault_.first;
+    const int error = putFault_.second;
+    putFault_ = {};
+    platform::discardReplacements();
+    return error;
+  }
+
+ private:
+  bool capture_;
+  std::string written_;
+  std::vector<std::pair<std::size_t, int>> writeFaults_;
+  std::pair<ReplacementId, int> putFault_{0, 0};
+};
+
+// Captures standard output while it lives: text() writes out the
+// program's output buffer and returns everything written so far.
 class CapturedOutput {
  public:
-  CapturedOutput() : file_(tmpfile()), saved_(dup(STDOUT_FILENO)) {
-    fflush(stdout);  // the test framework's own output stays out of the capture
-    output::flush();
-    dup2(fileno(file_), STDOUT_FILENO);
-  }
-  ~CapturedOutput() {
-    output::flush();
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-    fclose(file_);
-  }
+  CapturedOutput() = default;
+  ~CapturedOutput() { output::flush(); }
   CapturedOutput(const CapturedOutput&) = delete;
   CapturedOutput& operator=(const CapturedOutput&) = delete;
 
   std::string text() {
     output::flush();
-    std::string out;
-    char block[4096];
-    const int fd = fileno(file_);
-    off_t at = 0;
-    for (ssize_t n; (n = readAt(fd, block, sizeof block, at)) > 0; at += n) out.append(block, n);
-    return out;
+    return files_.written();
   }
+  // Faults to plant in the writes.
+  FaultyFiles& files() { return files_; }
 
  private:
-  FILE* file_;
-  int saved_;
+  // What came before goes where it was going.
+  [[maybe_unused]] bool flushedBefore_ = (output::flush(), true);
+  FaultyFiles files_{realFileSystem(), true};
+  UsingFileSystem using_{files_};
 };
 
 // The line readers of the original interface, kept for tests: they show

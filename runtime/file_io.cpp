@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "runtime/console.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/output.hpp"
 
@@ -13,25 +14,8 @@ namespace {
 
 constexpr StringLiteral kReadEofError("Read/eof error = ");
 constexpr StringLiteral kFgetsError("fgets error = ");
-constexpr StringLiteral kNewline("\r\n");
 
-class RealFileSystem final : public FileSystem {
- public:
-  platform::FileId open(const char* name, platform::FileFailure& why) override {
-    return platform::openForReading(name, why);
-  }
-  platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) override {
-    return platform::readFile(file, buffer, size);
-  }
-  std::size_t blockSize(platform::FileId file) override { return platform::readBlockSize(file); }
-  bool seek(platform::FileId file, std::uint64_t offset) override {
-    return platform::seekFile(file, offset);
-  }
-  void finish(platform::FileId file) override { platform::finishReading(file); }
-  bool unchanged(platform::FileId file) override { return platform::unchangedSinceOpen(file); }
-};
-
-// Writes `message`, the error number and a line end, then raises 10.
+// Writes `message`, the error number and a line end, then raises kFileRead.
 [[noreturn]] void raiseReadFailure(StringRef message, int error) {
   putText(message);
   putNumber(error);
@@ -104,11 +88,6 @@ class PiecedSink final : public LineSink {
 using blockcopy::findLineEnd;
 
 }  // namespace
-
-FileSystem& realFileSystem() {
-  static RealFileSystem files;
-  return files;
-}
 
 namespace {
 
@@ -264,8 +243,8 @@ InputFile::Step InputFile::copyOrdinary(const LineFilter& filter) {
   }
   const bool streaming = stage_ == Stage::midLine;
   char* const buffer = data();
-  const blockcopy::Result r =
-      blockcopy::copyOrdinary(buffer + pos_, buffer + end_, ended_, streaming, cr_, filter);
+  const blockcopy::Result r = blockcopy::copyOrdinary(
+      {buffer + pos_, buffer + end_, ended_, streaming}, cr_, filter, blockcopy::standardOutput());
   const auto stop = static_cast<std::size_t>(r.stop - buffer);
   if (stop == pos_ && !r.midLine) {
     // A line without its end yet: read on, or write it in pieces when it
@@ -491,36 +470,5 @@ std::string_view describe(FileFailure why) {
   }
   return "refused by the system";
 }
-
-void writeText(OutputHandle handle, StringRef s) {
-  if (handle == OutputHandle::standardError) {
-    platform::writeStandardError(s.chars(), s.length());
-    return;
-  }
-  output::write(s.chars(), s.length());
-}
-
-void putErrorLine(std::string_view text) {
-  std::string line(text);
-  line += platform::standardErrorLineEnd();
-  platform::writeStandardError(line.data(), line.size());
-}
-
-void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, char fill) {
-  const std::int64_t w = width < 0 ? -std::int64_t{width} : width;
-  if (w > 1024) raiseFailure(failure::kFieldWidth);
-  // A scratch of 40 characters, or of the width rounded up to a word.
-  FixedString<1024> scratch;
-  const auto rounded = static_cast<std::uint32_t>((w + 3) & ~std::int64_t{3});
-  scratch.setCapacity(rounded < 32 ? 40 : rounded);
-  formatDecimal(value, width, fill, scratch);
-  writeText(handle, scratch);
-}
-
-void putText(StringRef s) { writeText(OutputHandle::standardOutput, s); }
-
-void putNewline() { putText(kNewline); }
-
-void putNumber(std::int32_t n) { writeNumber(OutputHandle::standardOutput, n, 0, ' '); }
 
 }  // namespace tarvel

@@ -2,7 +2,8 @@
 // line by line up to the lines the caller wants to see, and writing text
 // and numbers to standard output.
 //
-// Input is read in large blocks and scanned with memchr; standard output
+// Input is read in large blocks and scanned 64 bytes at a time by the block
+// copier (block_copy/); standard output
 // goes through one buffer in the platform module.  Neither is visible to
 // callers: lines come out exactly as a byte-at-a-time reader would deliver
 // them, and output leaves in exactly the order of the calls.
@@ -23,6 +24,7 @@
 
 #include "runtime/block_copy/block_copy.hpp"
 #include "runtime/counted_string.hpp"
+#include "runtime/file_system.hpp"
 #include "runtime/platform/platform.hpp"
 
 namespace tarvel {
@@ -31,35 +33,6 @@ namespace tarvel {
 // suggests: room for a byte-order mark, a line's head (LineFilter::headSize)
 // and a good deal more, so that a line's head always fits the buffer.
 inline constexpr std::size_t kMinimumReadBlock = 128;
-
-// Raw file access as the line reader sees it: the platform's real files,
-// or an in-memory stand-in in tests.
-class FileSystem {
- public:
-  virtual ~FileSystem() = default;
-  // Opens a file for reading without sharing; 0 on failure, with the
-  // reason in `why`.
-  virtual platform::FileId open(const char* name, platform::FileFailure& why) = 0;
-  // Reads up to `size` bytes; see platform::ReadResult.
-  virtual platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) = 0;
-  // A good read-buffer size for the rest of `file`.  Only a suggestion:
-  // InputFile uses at least kMinimumReadBlock, so any value is safe,
-  // including one below what the file holds (a file whose reported size
-  // is smaller than its contents).
-  virtual std::size_t blockSize(platform::FileId file) = 0;
-  // Moves the read position of `file` to `offset` bytes from its start.
-  // False, with nothing changed, when the file cannot be positioned (a
-  // pipe, a terminal).
-  virtual bool seek(platform::FileId file, std::uint64_t offset) = 0;
-  // Reading `file` is over; what it uses may be given back.
-  virtual void finish(platform::FileId file) = 0;
-  // False once `file` is no longer what it was when opened (see
-  // platform::unchangedSinceOpen).
-  virtual bool unchanged(platform::FileId file) = 0;
-};
-
-// The platform's real files.
-FileSystem& realFileSystem();
 
 // The access mask for reading.
 inline constexpr std::uint32_t kGenericRead = 0x80000000;
@@ -170,7 +143,7 @@ class InputFile {
   // A file that is no longer what it was when opened (its size or its
   // modification time changed), when its reading is taken up again or when
   // its end is reached, ends the run: "tarvel: NAME: changed while it was
-  // being read" on standard error, then failure 10.  What comes next
+  // being read" on standard error, then failure kFileRead.  What comes next
   // would not follow what came before.
   void setAside();
 
@@ -231,7 +204,7 @@ class InputFile {
   }
   char* data() const { return aligned(buffer_.get()); }
   static constexpr std::uintptr_t kBufferAlignment = 64;
-  // Raises failure 10 after its message when the file has changed.
+  // Raises failure kFileRead after its message when the file has changed.
   void checkUnchanged();
   // The file offset of buffer byte `at`.
   std::uint64_t offsetOf(std::size_t at) const { return readTo_ - (end_ - at); }
@@ -263,7 +236,7 @@ class InputFile {
   bool takenUp_ = false;
 };
 
-// Opens `name` exactly as passed, without sharing.  Raises 7 (and writes
+// Opens `name` exactly as passed, held as FileSystem::open holds it.  Raises kFileOpen (and writes
 // nothing) when it cannot be opened.
 InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
 
@@ -283,23 +256,4 @@ std::string systemName(std::string_view name);
 using platform::FileFailure;
 std::string_view describe(FileFailure why);
 
-// Where output goes: standard output, through its buffer, or standard
-// error, unbuffered.
-enum class OutputHandle { standardOutput, standardError };
-
-// Writes the characters of s.  Raises 9, or 11 when the device is full,
-// when the output cannot be written.
-void writeText(OutputHandle handle, StringRef s);
-// Writes `text` and the platform's line end to standard error, in one
-// write so that the line is never interleaved with another process's.
-void putErrorLine(std::string_view text);
-// Writes value in decimal padded to |width| as formatDecimal does.  Raises
-// 16, writing nothing, when |width| is above 1024.
-void writeNumber(OutputHandle handle, std::int64_t value, std::int32_t width, char fill);
-// writeText to standard output.
-void putText(StringRef s);
-// Writes CR LF to standard output.
-void putNewline();
-// Writes n as a plain signed decimal to standard output.
-void putNumber(std::int32_t n);
 }  // namespace tarvel

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "runtime/console.hpp"
 #include "runtime/fake_files_test.hpp"
+#include "runtime/output.hpp"
+#include "runtime/replacement.hpp"
 
 namespace tarvel {
 namespace {
@@ -170,6 +174,66 @@ TEST(ConsoleOutput, NumbersTextAndWidthLimits) {
   EXPECT_EQ(written, expected);
   EXPECT_EQ(codes, (std::vector<FailureCode>{0, 0, 0, 0, 0, 0, failure::kFieldWidth,
                                              failure::kFieldWidth}));
+}
+
+// What the system does wrong, planted in-process: short writes and
+// interrupted ones lose and repeat nothing, a full device and a failed
+// write end the run with their failures, and a replacement that cannot be
+// put in place says so and leaves its target as it was.
+TEST(SystemFaults, WritesAndRenamesThatFail) {
+  // The platform's own numbers: an interruption, a full device, another error.
+  const int interrupted = platform::isInterruption(EINTR) ? EINTR : 0;
+  int full = 0;
+  for (int candidate : {ENOSPC, 112}) {
+    if (platform::isDeviceFull(candidate)) full = candidate;
+  }
+  const std::string text = std::string(5000, 'x') + "\r\n" + std::string(70000, 'y');
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::size_t, int>> faults;  // bytes written, then the error
+    FailureCode code;
+    std::size_t out;  // bytes that come out
+  };
+  const Case cases[] = {
+      {"short writes", {{3, 0}, {1, 0}, {4096, 0}}, 0, text.size()},
+      {"interrupted", {{7, interrupted}, {0, interrupted}}, 0, text.size()},
+      {"device full", {{10, full}}, failure::kDiskFull, 10},
+      {"refused", {{0, EIO}}, failure::kFileWrite, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.faults.front().second == 0 && c.code == 0 && interrupted == 0 &&
+        std::string_view(c.name) == "interrupted")
+      continue;  // no system call is interrupted on Windows
+    FailureCode code = 0;
+    std::string written;
+    {
+      testing::CapturedOutput out;
+      for (const auto& [bytes, error] : c.faults) out.files().faultNextWrite(bytes, error);
+      code = failureOf([&] {
+        output::write(text.data(), 5002);                       // gathered in the buffer
+        output::write(text.data() + 5002, text.size() - 5002);  // written where it lies
+        output::flush();
+      });
+      written = out.files().written();
+    }
+    EXPECT_EQ(code, c.code);
+    EXPECT_TRUE(written == text.substr(0, c.out)) << written.size() << " of " << c.out;
+  }
+
+  // A target whose replacement cannot be put in place.
+  const testing::TempDir directory("tarvel_faults");
+  const std::string target = directory / "faulty-target";
+  testing::writeFile(target, "old");
+  testing::FaultyFiles files;
+  UsingFileSystem using_(files);
+  FileFailure why{};
+  const ReplacementId id = prepareFile(target, why);
+  ASSERT_NE(id, 0u);
+  writeToFile(id, "new");
+  files.faultPutInPlace(id, EACCES);
+  EXPECT_FALSE(putFilesInPlace());
+  EXPECT_EQ(testing::fileText(target), "old");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "runtime/output.hpp"
 
 #include "runtime/failure.hpp"
+#include "runtime/file_system.hpp"
 #include "runtime/platform/platform.hpp"
 
 namespace tarvel::output {
@@ -47,7 +48,7 @@ int writeOut(bool keepOnError) {
       platform::leaveOutputSection();
       return 0;
     }
-    const platform::WriteResult r = platform::writeStandardOutput(
+    const platform::WriteResult r = systemFiles().writeOutput(
         buffer + from, inBuffer, extra == nullptr ? nullptr : extra + extraFrom, inExtra);
     const std::size_t fromBuffer = r.written < inBuffer ? r.written : inBuffer;
     written.store(from + fromBuffer);
@@ -108,7 +109,7 @@ void flushForReport() {
       platform::leaveOutputSection();
       return;
     }
-    const platform::WriteResult r = platform::writeStandardOutputForReport(
+    const platform::WriteResult r = systemFiles().writeOutputForReport(
         buffer + from, inBuffer, extra == nullptr ? nullptr : extra + extraFrom, inExtra);
     const std::size_t fromBuffer = r.written < inBuffer ? r.written : inBuffer;
     written.store(from + fromBuffer);

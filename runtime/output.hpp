@@ -10,7 +10,7 @@
 // byte is written twice.
 //
 // When standard output is interactive, it is written out at every line end.
-// Write failures raise 9, or 11 when the device is full; the bytes that
+// Write failures raise kFileWrite, or kDiskFull when the device is full; the bytes that
 // could not be written are dropped.
 #pragma once
 

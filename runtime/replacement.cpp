@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/console.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/output.hpp"
 
@@ -33,7 +34,7 @@ void sayCouldNotWrite(std::string_view target, FileFailure why) {
 
 ReplacementId prepareFile(std::string_view target, FileFailure& why) {
   std::string name(target);
-  const ReplacementId id = platform::createReplacement(name.c_str(), why);
+  const ReplacementId id = systemFiles().createReplacement(name.c_str(), why);
   if (id != 0) targets().push_back(std::move(name));
   return id;
 }
@@ -45,23 +46,23 @@ void failToWrite(std::string_view target, FileFailure why) {
 
 void sendOutputTo(ReplacementId id) {
   output::flush();
-  if (const int error = platform::sendStandardOutputTo(id); error != 0)
+  if (const int error = systemFiles().sendOutputTo(id); error != 0)
     failToWrite(targetOf(id), platform::failureOf(error));
   output::start(false);
 }
 
 void writeToFile(ReplacementId id, std::string_view text) {
-  if (const int error = platform::writeReplacement(id, text.data(), text.size()); error != 0)
+  if (const int error = systemFiles().writeReplacement(id, text.data(), text.size()); error != 0)
     failToWrite(targetOf(id), platform::failureOf(error));
 }
 
 bool isTargetOf(std::string_view name, ReplacementId id) {
-  return id != 0 && platform::replacementOf(std::string(name).c_str()) == id;
+  return id != 0 && systemFiles().replacementOf(std::string(name).c_str()) == id;
 }
 
 bool putFilesInPlace() {
   ReplacementId failed = 0;
-  const int error = platform::putReplacementsInPlace(failed);
+  const int error = systemFiles().putReplacementsInPlace(failed);
   if (error == 0) return true;
   sayCouldNotWrite(targetOf(failed), platform::failureOf(error));
   return false;

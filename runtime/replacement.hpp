@@ -13,11 +13,9 @@
 #include <string_view>
 
 #include "runtime/file_io.hpp"
-#include "runtime/platform/platform.hpp"
+#include "runtime/file_system.hpp"
 
 namespace tarvel {
-
-using platform::ReplacementId;
 
 // Makes the new, empty file that replaces `target` when the run succeeds;
 // from now on `target` counts as held, so that the run cannot read it.
@@ -27,7 +25,7 @@ using platform::ReplacementId;
 ReplacementId prepareFile(std::string_view target, FileFailure& why);
 
 // Writes "Could not write '<target>': <reason>" to standard error, then
-// raises 11 when the device is full, else 9.
+// raises kDiskFull when the device is full, else 9.
 [[noreturn]] void failToWrite(std::string_view target, FileFailure why);
 
 // Writes out what standard output holds so far, then sends standard output

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/temp_dir_test.hpp"
+
 namespace tarvel::testing {
 
 // The program that runs the programs under test, such as wine for a
@@ -37,23 +39,6 @@ struct ChildOptions {
   std::string directory;         // working directory; empty: unchanged
   std::vector<std::string> env;  // the whole environment, "NAME=value"
   std::string stdoutPath;        // when set, standard output goes to this file
-};
-
-// A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
- public:
-  explicit TempDir(const char* prefix) {
-    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make " + pattern);
-    path_ = pattern;
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 inline std::string readAll(int fd) {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <thread>
 
+#include "runtime/console.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/file_io.hpp"
 #include "runtime/output.hpp"

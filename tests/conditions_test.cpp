@@ -25,6 +25,7 @@
 namespace {
 
 using tarvel::testing::ChildResult;
+using tarvel::testing::fileText;
 using tarvel::testing::kReportEnd;
 using tarvel::testing::kTestingWindowsBuild;
 using tarvel::testing::TempDir;
@@ -50,12 +51,6 @@ void expectReport(const std::string& err, const std::string& report) {
 #else
   EXPECT_EQ(err, report + kReportEnd);
 #endif
-}
-
-std::string fileText(const std::string& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
 }
 
 // What the probe writes before it ends.

@@ -6,5 +6,5 @@
 #include "runtime/block_copy/scan.hpp"
 
 namespace tarvel::blockcopy {
-const Kernel kAvx512Kernel = kernelOf<Avx512>();
+const KernelEntryPoints avx512Kernel = entryPointsOf<Avx512>();
 }  // namespace tarvel::blockcopy

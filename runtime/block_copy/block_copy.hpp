@@ -16,13 +16,11 @@
 // found to hold no CR, the most of LF-only text, are scanned without the
 // CR masks and their arithmetic.
 //
-// The masks are made by one of several kernels (AVX-512 with VBMI2,
-// AVX-512, AVX2, SSE2, one byte at a time), chosen once at run time from
-// what the processor has; every kernel gives the same output.  The
-// environment variable TARVEL_BLOCK_COPY (bytewise, sse2, avx2, avx512 or
-// avx512vbmi2) names the kernel to
-// use instead, for diagnosis; one the processor lacks gives the best one it
-// has.
+// The masks are made by one of several kernels (the plain one, "bytewise",
+// and those of kernel_table.hpp), chosen once at run time from what the
+// processor has; every kernel gives the same output.  The environment
+// variable TARVEL_BLOCK_COPY names the kernel to use instead, for
+// diagnosis; one the processor lacks gives the best one it has.
 //
 // The CR rules are those of the line reader: a CR followed by anything but
 // LF is data stored together with that next byte, so in a run of CRs before
@@ -36,24 +34,25 @@
 namespace tarvel::blockcopy {
 
 // The lines copying stops at: those whose first non-blank (space or tab)
-// character is one of `firsts` and whose head, the line from that character
-// on, cut to at most headSize characters, `isSpecial` accepts.  A head is
-// cut at the line's LF (a CR before it may be left on), or at the end of
-// input.
+// character is one of `prefixFirst` and whose head, the line from that
+// character on, cut to at most headSize characters, `picks` accepts.  A
+// head is cut at the line's LF (a CR before it may be left on), or at the
+// end of input.
 //
-// The prefix: `isSpecial` never accepts a head that starts with firsts[i]
-// unless its next characters, each with bit 0x20 set, are seconds[i], then
-// thirds[i] and fourths[i] where those are given (not 0); heads that start
-// otherwise may go by without being shown to it.  The third and fourth
-// characters are used only when every entry gives them.  REQUIRES: headSize
-// is at most 64.
+// The wanted prefixes: prefixFirst[i], prefixSecond[i], prefixThird[i] and
+// prefixFourth[i] are the characters of the i-th.  `picks` never accepts a
+// head that starts with prefixFirst[i] unless its next characters, each with
+// bit 0x20 set, are prefixSecond[i], then prefixThird[i] and
+// prefixFourth[i] where those are given (not 0); heads that start otherwise
+// may go by without being shown to it.  The third and fourth characters are
+// used only when every entry gives them.  REQUIRES: headSize is at most 64.
 struct LineFilter {
-  char firsts[4];
-  char seconds[4];
+  char prefixFirst[4];
+  char prefixSecond[4];
   std::size_t headSize;
-  bool (*isSpecial)(std::string_view head);
-  char thirds[4] = {};
-  char fourths[4] = {};
+  bool (*picks)(std::string_view head);
+  char prefixThird[4] = {};
+  char prefixFourth[4] = {};
 };
 
 // Bytes that may be read past the end of the input handed to copyOrdinary:
@@ -63,8 +62,39 @@ inline constexpr std::size_t kReadSlack = 64 + 3;
 // The run of CRs at the end of what has been copied of a line: whether
 // there is one, and whether its length is odd.
 struct CrRun {
-  bool last = false;
+  bool present = false;
   bool odd = false;
+};
+
+// Where copied lines go.  The copy reserves room a large chunk at a time,
+// fills it and hands over what it filled; pieces of at least
+// `directWriteSize` bytes are handed over straight from the input instead.
+// Every function gets `context` first.
+struct Sink {
+  void* context;
+  // Room for at least `size` bytes, and kSinkScratch bytes past them that
+  // may be written but are never handed over.
+  char* (*reserve)(void* context, std::size_t size);
+  // Hands over the bytes of the last reservation up to `end`.
+  void (*commit)(void* context, char* end);
+  // Hands over n bytes at `from`.  Called only with nothing reserved that
+  // has not been committed.
+  void (*write)(void* context, const char* from, std::size_t n);
+  std::size_t directWriteSize;  // more than 64
+};
+inline constexpr std::size_t kSinkScratch = 64;
+
+// Standard output as a Sink.
+const Sink& standardOutput();
+
+// What one copyOrdinary call reads.
+struct Input {
+  const char* from;  // inside a line already judged ordinary
+  const char* end;   // with kReadSlack readable bytes after it
+  bool inputEnds;    // no input follows `end`
+  // The line at `from` is being written out in pieces: what of it the
+  // input holds may go without its end.
+  bool lineUnderWay;
 };
 
 struct Result {
@@ -73,19 +103,16 @@ struct Result {
   std::size_t lines;  // the LFs in what was copied: the lines it ended
 };
 
-// Copies the input [from, end) to standard output as lines ending in CR LF.
-// `from` lies inside a line already judged ordinary; `cr` describes what was
-// copied of that line before (and is updated).  Copying stops at the start
-// of the first later line that `filter` picks, or whose head (its first
-// non-blank character, or more of it when it starts with a wanted prefix)
-// is not in the input yet.  Unless `final` (no input follows `end`), a last
-// line without its LF is not copied either, except the line at `from` when
-// `streamCurrent`.  Without `final` and `streamCurrent`, a result with
-// stop == from and not midLine means that the line at from has no LF before
-// end.  At `final` the line end of a last line without one is left to the
-// caller.  REQUIRES: from < end, and kReadSlack readable bytes after end.
-Result copyOrdinary(const char* from, const char* end, bool final, bool streamCurrent, CrRun& cr,
-                    const LineFilter& filter);
+// Copies `input` to `sink` as lines ending in CR LF.  `cr` describes what
+// was copied of the line at input.from before (and is updated).  Copying
+// stops at the start of the first later line that `filter` picks.  Unless
+// input.inputEnds, it stops too at the start of a last line without its LF
+// (whose head may not be whole yet), except the line at input.from when
+// input.lineUnderWay; without either, a result with stop == from and not
+// midLine means that the line at from has no LF before end.  Copying to the
+// end of input leaves the line end of a last line without one to the
+// caller.  REQUIRES: from < end.
+Result copyOrdinary(const Input& input, CrRun& cr, const LineFilter& filter, const Sink& sink);
 
 // How the head of a line stands with a filter.
 enum class Head {
@@ -107,18 +134,16 @@ const char* findLineEnd(const char* p, std::size_t n);
 // last LF, or `from` when it has none.
 const char* lastLineStart(const char* from, const char* to);
 
-// The kernels.  All give the same results.
-enum class Method { bytewise, sse2, avx2, avx512, avx512vbmi2 };
+// The kernels this build and this processor can run, by the names
+// TARVEL_BLOCK_COPY gives them, the fastest last ("bytewise" first).
+std::span<const std::string_view> availableKernels();
 
-// The methods this build and this processor can use, the fastest last.
-std::span<const Method> availableMethods();
+// The name of the kernel in use: at first the one TARVEL_BLOCK_COPY names,
+// else the fastest available.
+std::string_view currentKernel();
 
-// The method in use: at first the one TARVEL_BLOCK_COPY names, else the
-// fastest available.
-Method currentMethod();
-
-// Makes every scan use `method` from now on (tests compare them); one that
-// is not available gives the fastest that is.
-void useMethod(Method method);
+// Makes every scan use the kernel `name` from now on (tests compare them);
+// a name that is not available gives the fastest kernel that is.
+void useKernel(std::string_view name);
 
 }  // namespace tarvel::blockcopy

@@ -1,26 +1,27 @@
-// Inside the block copier: what the kernels share and how the choice of
-// kernel (choice.cpp) reaches them.
+// Inside the block copier: what the kernels share with the code compiled
+// plainly, and how the choice of kernel (choice.cpp) reaches them.
 //
-// Each kernel file (bytewise.cpp, sse2.cpp, avx2.cpp, avx512.cpp,
-// avx512_vbmi2.cpp) is one
-// instruction set's small vocabulary of mask primitives, compiled with that
-// instruction set's options, plus the algorithm of scan.hpp instantiated
-// over it.  Nothing a kernel file defines may be shared with code compiled
-// for another instruction set: scan.hpp keeps everything in an unnamed
-// namespace and uses compiler built-ins rather than library templates, and
-// what calls into other code (head judging, the output buffer) goes
-// through shared.cpp, compiled plainly.  Otherwise the linker could keep an
-// AVX2 copy of a shared inline function and hand it to a processor without
-// AVX2.
+// Each kernel file (bytewise.cpp and one per row of kernel_table.hpp) is
+// one instruction set's small vocabulary of mask primitives (see
+// vocabulary.hpp), compiled with that instruction set's options, plus the
+// algorithm of scan.hpp instantiated over it.  Nothing a kernel file
+// defines may be shared with code compiled for another instruction set: the
+// scan's headers keep everything in an unnamed namespace and use compiler
+// built-ins rather than library templates, and what calls into other code
+// (head judging, the sink) goes through plainly compiled code or a function
+// pointer.  Otherwise the linker could keep an AVX2 copy of a shared inline
+// function and hand it to a processor without AVX2.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "runtime/block_copy/block_copy.hpp"
 
 namespace tarvel::blockcopy {
 
+// A mask over a block of 64 bytes, bit i for byte i.
 using Bits = std::uint64_t;
 
 // The wanted prefixes of a LineFilter as the kernels test them: every
@@ -50,29 +51,27 @@ Prefixes prefixesOf(const LineFilter& filter);
 // An entry of `tables` that no folded byte equals: folding sets bit 0x20.
 inline constexpr char kNoByte = static_cast<char>(0x80);
 
-// Whether `filter` picks the head of `size` characters at `head`.
-bool picks(const LineFilter& filter, const char* head, std::size_t size);
+// Whether `filter` picks the head of `size` characters at `head`, judged
+// as judgeHead judges a whole head.
+bool picksHead(const LineFilter& filter, const char* head, std::size_t size);
 
-// The standard-output buffer (output::reserve, commit and write), reached
-// through code compiled plainly.
-char* reserveOutput(std::size_t size);
-void commitOutput(char* end);
-void writeOutput(const char* from, std::size_t n);
-// Pieces at least this long are written straight from the input.
-extern const std::size_t kDirectWriteSize;
-
-// One kernel's entry points.
-struct Kernel {
-  Result (*copyOrdinary)(const char* from, const char* end, bool final, bool streamCurrent,
-                         CrRun& cr, const LineFilter& filter);
+// One kernel's entry points, as block_copy.hpp declares them.
+struct KernelEntryPoints {
+  Result (*copyOrdinary)(const Input& input, CrRun& cr, const LineFilter& filter, const Sink& sink);
   const char* (*findLineEnd)(const char* p, std::size_t n);
   const char* (*lastLineStart)(const char* from, const char* to);
 };
 
-extern const Kernel kBytewiseKernel;
-extern const Kernel kSse2Kernel;         // only where the build has x86 kernels
-extern const Kernel kAvx2Kernel;         // ditto
-extern const Kernel kAvx512Kernel;       // ditto
-extern const Kernel kAvx512Vbmi2Kernel;  // ditto
+// Each kernel's entry points, defined in its file: bytewiseKernel on every
+// build, and one NAMEKernel per row of kernel_table.hpp where the build has
+// the x86 kernels.
+extern const KernelEntryPoints bytewiseKernel;
+#define TARVEL_X86_KERNEL(name, requirement) extern const KernelEntryPoints name##Kernel;
+#include "runtime/block_copy/kernel_table.hpp"
+#undef TARVEL_X86_KERNEL
+
+// The kernel TARVEL_BLOCK_COPY names (edge.cpp): what the choice takes
+// before any other.
+std::string_view kernelNamedByEnvironment();
 
 }  // namespace tarvel::blockcopy

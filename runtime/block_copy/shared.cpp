@@ -1,10 +1,8 @@
-// The parts of the block copier that every kernel shares and that are
-// compiled for the plain instruction set: the filter's prefixes as tables,
-// head judging, and the way to the output buffer.
+// What the block copier's kernels share, compiled for the plain
+// instruction set: the filter's prefixes as tables, and head judging.
 #include <cstring>
 
 #include "runtime/block_copy/kernels.hpp"
-#include "runtime/output.hpp"
 
 namespace tarvel::blockcopy {
 
@@ -16,10 +14,17 @@ char folded(char c) { return static_cast<char>(c | 0x20); }
 std::size_t prefixSize(const LineFilter& filter) {
   std::size_t size = 4;
   for (std::size_t i = 0; i < 4; ++i) {
-    if (filter.thirds[i] == 0) size = 2;
-    if (filter.fourths[i] == 0 && size > 3) size = 3;
+    if (filter.prefixThird[i] == 0) size = 2;
+    if (filter.prefixFourth[i] == 0 && size > 3) size = 3;
   }
   return size;
+}
+
+// Whether a head that starts with c may be picked: c is one of the filter's
+// first characters as it gives them, unfolded.
+bool startsWanted(const LineFilter& filter, char c) {
+  return c == filter.prefixFirst[0] || c == filter.prefixFirst[1] || c == filter.prefixFirst[2] ||
+         c == filter.prefixFirst[3];
 }
 
 }  // namespace
@@ -31,8 +36,8 @@ Prefixes prefixesOf(const LineFilter& filter) {
   for (auto& table : result.tables)
     for (char& entry : table) entry = kNoByte;
   for (std::size_t i = 0; i < 4; ++i) {
-    const char prefix[4] = {folded(filter.firsts[i]), folded(filter.seconds[i]),
-                            folded(filter.thirds[i]), folded(filter.fourths[i])};
+    const char prefix[4] = {folded(filter.prefixFirst[i]), folded(filter.prefixSecond[i]),
+                            folded(filter.prefixThird[i]), folded(filter.prefixFourth[i])};
     bool known = false;
     for (std::size_t j = 0; j < result.count; ++j)
       known = known || std::memcmp(result.prefixes[j], prefix, result.size) == 0;
@@ -48,28 +53,18 @@ Prefixes prefixesOf(const LineFilter& filter) {
 }
 
 Head judgeHead(const char* first, const char* end, bool final, const LineFilter& filter) {
-  const char c = *first;
-  if (c != filter.firsts[0] && c != filter.firsts[1] && c != filter.firsts[2] &&
-      c != filter.firsts[3])
-    return Head::ordinary;
+  if (!startsWanted(filter, *first)) return Head::ordinary;
   const auto rest = static_cast<std::size_t>(end - first);
   const std::size_t size = rest < filter.headSize ? rest : filter.headSize;
   const void* lf = std::memchr(first, '\n', size);
   if (lf == nullptr && size < filter.headSize && !final) return Head::incomplete;
   const std::size_t headSize =
       lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - first) : size;
-  return filter.isSpecial({first, headSize}) ? Head::picked : Head::ordinary;
+  return filter.picks({first, headSize}) ? Head::picked : Head::ordinary;
 }
 
-bool picks(const LineFilter& filter, const char* head, std::size_t size) {
-  return filter.isSpecial({head, size});
+bool picksHead(const LineFilter& filter, const char* head, std::size_t size) {
+  return startsWanted(filter, *head) && filter.picks({head, size});
 }
-
-char* reserveOutput(std::size_t size) { return output::reserve(size); }
-void commitOutput(char* end) { output::commit(end); }
-void writeOutput(const char* from, std::size_t n) { output::write(from, n); }
-const std::size_t kDirectWriteSize = output::kDirectWriteSize;
-
-static_assert(output::kSlack >= 64, "short copies store whole blocks");
 
 }  // namespace tarvel::blockcopy

@@ -42,8 +42,12 @@ const char* helpSwitch();
 // the expansion failed.
 std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint32_t room);
 
-// Ends the process with `status` at once.  Standard output is not flushed
-// here: callers flush first.
+// Ends the process with `status`.  On POSIX no exit handler runs.  On
+// Windows the main thread of a run that no console event reached ends the
+// usual way; any other thread, or the main one once a console event has
+// started threads, terminates the process without the modules' exit code,
+// which could wait for locks another thread holds.  Standard output is not
+// flushed here: callers flush first.
 [[noreturn]] void exitProcess(int status);
 
 // ---- Conditions and the failure report ----
@@ -112,8 +116,9 @@ enum class FileFailure : std::uint8_t {
 // The reason behind the platform's error number `error`.
 FileFailure failureOf(int error);
 
-// Opens an existing file for reading by name, with no sharing: while this
-// process holds a file, every further open of that same file fails,
+// Opens an existing file for reading by name, and holds it: other
+// processes may read it too but not write it, and while this process holds
+// a file, every further open of that same file by this process fails,
 // whatever name reaches it.  Standard output, when it is a file, counts as
 // held from the start.  Backslashes in the name are directory separators.
 // Directories cannot be opened.  Returns 0 on failure, with the reason in
@@ -218,7 +223,8 @@ struct WriteResult {
 };
 
 // Writes the bytes of `first` and then those of `second` to standard
-// output in one system call, bytes as they are.  May write fewer than asked;
+// output, in one system call where the system gathers writes (POSIX), in
+// one for each where it does not (Windows), bytes as they are.  May write fewer than asked;
 // waits while standard output cannot take more (a non-blocking descriptor
 // whose reader is slow) instead of failing.  A pipe whose reader has gone
 // ends the process: through SIGPIPE on POSIX (unless it is ignored, when

@@ -30,28 +30,97 @@ namespace tarvel::platform {
 
 namespace {
 
-// ---- Process state ----
+// A file this process has opened.  The hold (device and inode) outlives the
+// descriptor.
+struct OpenFile {
+  int fd;
+  bool regular;
+  off_t size;  // when opened
+  timespec modified;
+};
 
-int savedArgc = 0;
-char** savedArgv = nullptr;
+struct FileKey {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const FileKey&) const = default;
+};
+
+struct FileKeyHash {
+  std::size_t operator()(const FileKey& k) const {
+    return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(k.inode) * 1000003u ^
+                                      static_cast<std::uint64_t>(k.device));
+  }
+};
+
+struct Replacement {
+  std::string target;               // where the file goes: the name given, through its links
+  std::string temporary;            // made before the file, never changed after
+  std::string place;                // the target's directory, resolved, and its name
+  std::optional<FileKey> existing;  // the target, when it exists
+  int fd = -1;
+  bool direct = false;             // a device, FIFO or socket, written in place
+  volatile sig_atomic_t live = 0;  // the temporary exists and is this run's
+};
+
+constexpr std::size_t kMaxReplacements = 2;
+
+// Everything this module remembers between calls, in one place.  What a
+// signal handler reads or writes is atomic or a volatile sig_atomic_t.
+struct State {
+  // ---- The process ----
+  int argc = 0;
+  char** argv = nullptr;
+  // The handler of conditions, and the lowest address the main stack may
+  // reach (0: unknown), which tells a stack overflow from another fault.
+  ConditionHandler conditionHandler = nullptr;
+  std::uintptr_t stackLowest = 0;
+  std::atomic<bool> reportClaimed{false};
+  std::atomic<int> interruptsSeen{0};
+
+  // ---- Standard output and standard error ----
+  bool interactiveOutput = false;
+  bool outputIsRegular = false;  // standard output is a regular file
+  // Where standard output is written.  A pipe or a terminal is written
+  // through a description of its own that never blocks (opened again
+  // through /proc), so that waiting for room is a ppoll that an interrupt
+  // can always break; elsewhere, and where that open fails, standard
+  // output itself.
+  int outputFd = STDOUT_FILENO;
+  // Inside an output section, a condition that is not a fault is held
+  // back here and handed over when the section is left: the handler cannot
+  // know how much of an interrupted write went out.  Interrupts stop a
+  // blocked write, since no handler asks for calls to be restarted.
+  volatile sig_atomic_t inOutputSection = 0;
+  std::atomic<std::uint32_t> heldCondition{0};  // 0: none
+  // Set while standard error is written: a reader gone from it loses the
+  // messages, not the run.
+  volatile sig_atomic_t writingStandardError = 0;
+
+  // ---- Input files ----
+  std::vector<OpenFile> openFiles;  // FileId n is openFiles[n - 1]
+  // Every file this process holds, by device and inode, and standard
+  // output's when it is a file.
+  std::unordered_set<FileKey, FileKeyHash> heldFiles;
+  std::optional<FileKey> outputFile;
+
+  // ---- Files that replace their targets ----
+  std::array<Replacement, kMaxReplacements> replacements;
+  std::size_t replacementsMade = 0;
+};
+State state;
+
+// Calls `call` again for as long as a signal interrupts it (-1 with EINTR):
+// the one place where calls are restarted.  The waits that an interrupt
+// must end (ppoll for room in standard output) do not come through here.
+template <typename Call>
+auto retryInterrupted(Call call) {
+  for (;;) {
+    const auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
 
 // ---- Standard output ----
-
-bool interactiveOutput = false;
-bool outputIsRegular = false;  // standard output is a regular file
-
-// Where standard output is written.  A pipe or a terminal is written
-// through a description of its own that never blocks (opened again through
-// /proc), so that waiting for room is a ppoll that an interrupt can always
-// break; elsewhere, and where that open fails, standard output itself.
-int outputFd = STDOUT_FILENO;
-
-// Inside an output section, a condition that is not a fault is held back
-// here and handed over when the section is left: the handler cannot know
-// how much of an interrupted write went out.  Interrupts stop a blocked
-// write, since no handler asks for calls to be restarted.
-volatile sig_atomic_t inOutputSection = 0;
-std::atomic<std::uint32_t> heldCondition{0};  // 0: none
 
 // The signals whose conditions an output section holds back.
 sigset_t heldSignals() {
@@ -78,10 +147,6 @@ sigset_t heldBackAtEnd() {
   return set;
 }
 
-// Set while standard error is written: a reader gone from it loses the
-// messages, not the run.
-volatile sig_atomic_t writingStandardError = 0;
-
 // Waits until standard output takes more.  False when a condition is held
 // back, or one came while waiting: the caller returns from the write so
 // that the section can end and hand it over.  The signals stay blocked from
@@ -92,8 +157,8 @@ bool awaitWritable() {
   sigset_t before;
   pthread_sigmask(SIG_BLOCK, &held, &before);
   bool writable = false;
-  if (heldCondition.load() == 0) {
-    pollfd wait{outputFd, POLLOUT, 0};
+  if (state.heldCondition.load() == 0) {
+    pollfd wait{state.outputFd, POLLOUT, 0};
     writable = ::ppoll(&wait, 1, nullptr, &before) >= 0;
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
@@ -104,9 +169,8 @@ bool awaitWritable() {
 // full; 0 or the error number.
 int writeAll(int fd, const char* bytes, std::size_t size) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, bytes, size);
+    const ssize_t n = retryInterrupted([&] { return ::write(fd, bytes, size); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         pollfd wait{fd, POLLOUT, 0};
         ::poll(&wait, 1, -1);
@@ -122,62 +186,23 @@ int writeAll(int fd, const char* bytes, std::size_t size) {
 
 // ---- Input files ----
 
-// A file this process has opened.  The hold (device and inode) outlives the
-// descriptor.
-struct OpenFile {
-  int fd;
-  bool regular;
-  off_t size;  // when opened
-  timespec modified;
-};
-
-std::vector<OpenFile> openFiles;  // FileId n is openFiles[n - 1]
-
-struct FileKey {
-  dev_t device;
-  ino_t inode;
-  bool operator==(const FileKey&) const = default;
-};
-
-struct FileKeyHash {
-  std::size_t operator()(const FileKey& k) const {
-    return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(k.inode) * 1000003u ^
-                                      static_cast<std::uint64_t>(k.device));
-  }
-};
-
-std::unordered_set<FileKey, FileKeyHash> heldFiles;
-std::optional<FileKey> outputFile;  // standard output, when it is a file
-
-bool isHeld(const FileKey& key) { return key == outputFile || heldFiles.count(key) != 0; }
+bool isHeld(const FileKey& key) {
+  return key == state.outputFile || state.heldFiles.count(key) != 0;
+}
 
 constexpr std::size_t kLargeReadBlock = 256 * 1024;
 constexpr std::size_t kStreamReadBlock = 64 * 1024;
 
 OpenFile* lookupFile(FileId file) {
-  if (file == 0 || file > openFiles.size()) return nullptr;
-  return &openFiles[file - 1];
+  if (file == 0 || file > state.openFiles.size()) return nullptr;
+  return &state.openFiles[file - 1];
 }
 
 // ---- Files that replace their targets ----
 
-struct Replacement {
-  std::string target;               // where the file goes: the name given, through its links
-  std::string temporary;            // made before the file, never changed after
-  std::string place;                // the target's directory, resolved, and its name
-  std::optional<FileKey> existing;  // the target, when it exists
-  int fd = -1;
-  bool direct = false;             // a device, FIFO or socket, written in place
-  volatile sig_atomic_t live = 0;  // the temporary exists and is this run's
-};
-
-constexpr std::size_t kMaxReplacements = 2;
-std::array<Replacement, kMaxReplacements> replacements;
-std::size_t replacementsMade = 0;
-
 Replacement* lookupReplacement(ReplacementId id) {
-  if (id == 0 || id > replacementsMade) return nullptr;
-  return &replacements[id - 1];
+  if (id == 0 || id > state.replacementsMade) return nullptr;
+  return &state.replacements[id - 1];
 }
 
 // The name a write through `name` lands on: `name` itself, or where the
@@ -221,16 +246,14 @@ std::string freshName(const std::string& directory) {
 
 // ---- Conditions ----
 
-ConditionHandler conditionHandler = nullptr;
-std::uintptr_t stackLowest = 0;  // lowest address the main stack may reach
-
 constexpr std::size_t kStackGuardReach = 2 * 1024 * 1024;
 
 bool nearStackLimit(const void* address) {
   const auto a = reinterpret_cast<std::uintptr_t>(address);
-  if (stackLowest == 0) return false;
-  const std::uintptr_t low = stackLowest > kStackGuardReach ? stackLowest - kStackGuardReach : 0;
-  return a >= low && a < stackLowest + 64 * 1024;
+  if (state.stackLowest == 0) return false;
+  const std::uintptr_t low =
+      state.stackLowest > kStackGuardReach ? state.stackLowest - kStackGuardReach : 0;
+  return a >= low && a < state.stackLowest + 64 * 1024;
 }
 
 // True for a signal the processor raised at the current instruction, false
@@ -275,9 +298,6 @@ std::uint32_t conditionCode(int signal, const siginfo_t* info) {
   }
 }
 
-std::atomic<bool> reportClaimed{false};
-std::atomic<int> interruptsSeen{0};
-
 // Ends the process with status 3 without a report, leaving no temporary
 // file behind.
 [[noreturn]] void endAtOnce() {
@@ -286,7 +306,7 @@ std::atomic<int> interruptsSeen{0};
 }
 
 [[noreturn]] void deliverCondition(std::uint32_t code) {
-  conditionHandler(code);
+  state.conditionHandler(code);
   _exit(3);  // the handler does not return; this is only a safeguard
 }
 
@@ -298,23 +318,23 @@ void onSignal(int signal, siginfo_t* info, void* /*context*/) {
   const bool interrupt = signal == SIGINT && !fault;
   // A second interrupt ends the process at once: say, one stuck writing
   // to a pipe nobody reads.
-  if (interrupt && ++interruptsSeen >= 2) endAtOnce();
-  if (reportClaimed.load()) {
+  if (interrupt && ++state.interruptsSeen >= 2) endAtOnce();
+  if (state.reportClaimed.load()) {
     // The report under way goes on; the first interrupt adds nothing.
     if (interrupt) return;
     endAtOnce();
   }
   const std::uint32_t code = conditionCode(signal, info);
-  if (inOutputSection && !fault) {
+  if (state.inOutputSection && !fault) {
     std::uint32_t none = 0;
-    heldCondition.compare_exchange_strong(none, code);
+    state.heldCondition.compare_exchange_strong(none, code);
     return;
   }
   deliverCondition(code);
 }
 
 void onTermination(int signal) {
-  if (signal == SIGPIPE && writingStandardError) return;  // the write fails instead
+  if (signal == SIGPIPE && state.writingStandardError) return;  // the write fails instead
   discardReplacements();
   struct sigaction standard {};
   standard.sa_handler = SIG_DFL;
@@ -330,7 +350,7 @@ void findStackLimit() {
   void* address = nullptr;
   std::size_t size = 0;
   if (pthread_attr_getstack(&attr, &address, &size) == 0)
-    stackLowest = reinterpret_cast<std::uintptr_t>(address);
+    state.stackLowest = reinterpret_cast<std::uintptr_t>(address);
   pthread_attr_destroy(&attr);
 }
 
@@ -339,32 +359,32 @@ void findStackLimit() {
 // ---- Process ----
 
 void startProcess(int argc, char** argv) {
-  savedArgc = argc;
-  savedArgv = argv;
+  state.argc = argc;
+  state.argv = argv;
   // Deep nesting holds one descriptor per level.
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
-  interactiveOutput = isatty(STDOUT_FILENO) == 1;
+  state.interactiveOutput = isatty(STDOUT_FILENO) == 1;
   // A file that standard output writes to counts as held from the start,
   // so that a tree that includes it cannot read back what it writes.
   // Noted apart from the other holds, since nothing may be allocated yet.
   struct stat out {};
   if (fstat(STDOUT_FILENO, &out) == 0 && S_ISREG(out.st_mode)) {
-    outputFile = FileKey{out.st_dev, out.st_ino};
-    outputIsRegular = true;
+    state.outputFile = FileKey{out.st_dev, out.st_ino};
+    state.outputIsRegular = true;
   }
   // Pipes and terminals have no position to share, so a description of
   // their own changes nothing for anyone else.
-  if (S_ISFIFO(out.st_mode) || interactiveOutput) {
+  if (S_ISFIFO(out.st_mode) || state.interactiveOutput) {
     const int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd >= 0) outputFd = fd;
+    if (fd >= 0) state.outputFd = fd;
   }
 }
 
-CommandLine commandLine() { return CommandLine{nullptr, savedArgc, savedArgv}; }
+CommandLine commandLine() { return CommandLine{nullptr, state.argc, state.argv}; }
 
 const char* helpSwitch() { return nullptr; }  // "/?" is a file name like any other
 
@@ -396,7 +416,7 @@ std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint
 void exitProcess(int status) { _exit(status); }
 
 bool installConditionHandlers(ConditionHandler handler) {
-  conditionHandler = handler;
+  state.conditionHandler = handler;
   findStackLimit();
 
   // A stack of its own, so that a stack overflow can still be reported.
@@ -430,7 +450,7 @@ bool installConditionHandlers(ConditionHandler handler) {
   return true;
 }
 
-bool claimReport() { return !reportClaimed.exchange(true); }
+bool claimReport() { return !state.reportClaimed.exchange(true); }
 
 void yieldToReport() { endAtOnce(); }
 
@@ -441,15 +461,15 @@ void showFailureReport(const char* caption, std::size_t captionSize, const char*
   const std::size_t n = reportLine(line, caption, captionSize, text, textSize);
   // After an interrupt, a standard error that cannot take the line at
   // once goes without it.
-  if (interruptsSeen.load() == 0) {
+  if (state.interruptsSeen.load() == 0) {
     writeStandardError(line, n);
     return;
   }
   pollfd ready{STDERR_FILENO, POLLOUT, 0};
   if (::poll(&ready, 1, 0) <= 0) return;
-  writingStandardError = 1;
+  state.writingStandardError = 1;
   (void)::write(STDERR_FILENO, line, n);  // short: a pipe with room takes it whole
-  writingStandardError = 0;
+  state.writingStandardError = 0;
 }
 
 // ---- Memory ----
@@ -515,33 +535,28 @@ FileId openForReading(const char* name, FileFailure& why) {
     why = FileFailure::held;
     return 0;
   }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = retryInterrupted([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
   if (fd < 0) {
     why = failureOf(errno);
     return 0;
   }
 
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || FileKey{st.st_dev, st.st_ino} == outputFile ||
-      !heldFiles.insert(FileKey{st.st_dev, st.st_ino}).second) {
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
+      FileKey{st.st_dev, st.st_ino} == state.outputFile ||
+      !state.heldFiles.insert(FileKey{st.st_dev, st.st_ino}).second) {
     why = S_ISDIR(st.st_mode) ? FileFailure::isDirectory : FileFailure::held;
     ::close(fd);
     return 0;
   }
-  openFiles.push_back(OpenFile{fd, S_ISREG(st.st_mode), st.st_size, st.st_mtim});
-  return static_cast<FileId>(openFiles.size());
+  state.openFiles.push_back(OpenFile{fd, S_ISREG(st.st_mode), st.st_size, st.st_mtim});
+  return static_cast<FileId>(state.openFiles.size());
 }
 
 ReadResult readFile(FileId file, void* buffer, std::size_t size) {
   const OpenFile* f = lookupFile(file);
   if (f == nullptr || f->fd < 0) return {-1, EBADF};
-  for (;;) {
-    const ssize_t n = ::read(f->fd, buffer, size);
-    if (n >= 0) return {n, 0};
-    if (errno != EINTR) return {-1, errno};
-  }
+  const ssize_t n = retryInterrupted([&] { return ::read(f->fd, buffer, size); });
+  return n >= 0 ? ReadResult{n, 0} : ReadResult{-1, errno};
 }
 
 std::size_t readBlockSize(FileId file) {
@@ -581,11 +596,11 @@ void finishReading(FileId file) {
 
 ReplacementId createReplacement(const char* target, FileFailure& why) {
   why = FileFailure::none;
-  if (replacementsMade == kMaxReplacements) {
+  if (state.replacementsMade == kMaxReplacements) {
     why = FileFailure::tooManyOpen;
     return 0;
   }
-  Replacement& r = replacements[replacementsMade];
+  Replacement& r = state.replacements[state.replacementsMade];
   r = Replacement{};
   r.target = target;
   if (!throughLinks(r.target)) {
@@ -603,8 +618,8 @@ ReplacementId createReplacement(const char* target, FileFailure& why) {
     r.direct = !S_ISREG(st.st_mode);
   }
   // Two names of one file would leave one of the files lost.
-  for (std::size_t i = 0; i < replacementsMade; ++i) {
-    const Replacement& other = replacements[i];
+  for (std::size_t i = 0; i < state.replacementsMade; ++i) {
+    const Replacement& other = state.replacements[i];
     if ((!r.place.empty() && r.place == other.place) ||
         (r.existing && other.existing && *r.existing == *other.existing)) {
       why = FileFailure::held;
@@ -621,24 +636,26 @@ ReplacementId createReplacement(const char* target, FileFailure& why) {
   if (r.direct) {
     // Written where it stands; opening a FIFO waits for its reader, as a
     // redirection does, and an interrupt still ends that wait.
-    do {
-      r.fd = ::open(r.target.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC);
-    } while (r.fd < 0 && errno == EINTR);
+    r.fd = retryInterrupted(
+        [&] { return ::open(r.target.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC); });
     error = r.fd < 0 ? errno : 0;
-    if (r.fd >= 0) ++replacementsMade;
+    if (r.fd >= 0) ++state.replacementsMade;
   }
   for (int attempt = 0; !r.direct && attempt < 100; ++attempt) {
     r.temporary = freshName(directory);
     pthread_sigmask(SIG_BLOCK, &held, &previous);
-    r.fd = ::open(r.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    r.fd = retryInterrupted([&] {
+      return ::open(r.temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0666);
+    });
     error = r.fd < 0 ? errno : 0;
     if (r.fd >= 0) {
       r.live = 1;
-      ++replacementsMade;
+      ++state.replacementsMade;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (r.fd >= 0) break;
-    if (error != EEXIST && error != EINTR) break;
+    if (error != EEXIST) break;
   }
   if (r.fd < 0) {
     why = failureOf(error);
@@ -653,9 +670,9 @@ ReplacementId createReplacement(const char* target, FileFailure& why) {
     (void)::fchmod(r.fd, st.st_mode & 07777);
   }
   // The target cannot be read back while it is being replaced.
-  if (r.existing) heldFiles.insert(*r.existing);
-  if (fstat(r.fd, &st) == 0) heldFiles.insert(FileKey{st.st_dev, st.st_ino});
-  return static_cast<ReplacementId>(replacementsMade);
+  if (r.existing) state.heldFiles.insert(*r.existing);
+  if (fstat(r.fd, &st) == 0) state.heldFiles.insert(FileKey{st.st_dev, st.st_ino});
+  return static_cast<ReplacementId>(state.replacementsMade);
 }
 
 ReplacementId replacementOf(const char* name) {
@@ -667,8 +684,8 @@ ReplacementId replacementOf(const char* name) {
   const bool exists = ::stat(path.c_str(), &st) == 0;
   if (!throughLinks(path)) return 0;
   const std::string place = placeOf(path);
-  for (std::size_t i = 0; i < replacementsMade; ++i) {
-    const Replacement& r = replacements[i];
+  for (std::size_t i = 0; i < state.replacementsMade; ++i) {
+    const Replacement& r = state.replacements[i];
     if ((!place.empty() && place == r.place) ||
         (exists && r.existing && *r.existing == FileKey{st.st_dev, st.st_ino}))
       return static_cast<ReplacementId>(i + 1);
@@ -679,18 +696,16 @@ ReplacementId replacementOf(const char* name) {
 int sendStandardOutputTo(ReplacementId id) {
   const Replacement* r = lookupReplacement(id);
   if (r == nullptr) return EBADF;
-  while (dup2(r->fd, STDOUT_FILENO) < 0) {
-    if (errno != EINTR) return errno;
-  }
+  if (retryInterrupted([&] { return ::dup2(r->fd, STDOUT_FILENO); }) < 0) return errno;
   // A file now: written as standard output itself.
-  if (outputFd != STDOUT_FILENO) {
-    ::close(outputFd);
-    outputFd = STDOUT_FILENO;
+  if (state.outputFd != STDOUT_FILENO) {
+    ::close(state.outputFd);
+    state.outputFd = STDOUT_FILENO;
   }
-  interactiveOutput = false;
-  outputIsRegular = !r->direct;
+  state.interactiveOutput = false;
+  state.outputIsRegular = !r->direct;
   struct stat st {};
-  if (fstat(r->fd, &st) == 0) outputFile = FileKey{st.st_dev, st.st_ino};
+  if (fstat(r->fd, &st) == 0) state.outputFile = FileKey{st.st_dev, st.st_ino};
   return 0;
 }
 
@@ -704,8 +719,8 @@ int putReplacementsInPlace(ReplacementId& failed) {
   // between, and the process ends right after.
   const sigset_t held = heldBackAtEnd();
   pthread_sigmask(SIG_BLOCK, &held, nullptr);
-  for (std::size_t i = 0; i < replacementsMade; ++i) {
-    Replacement& r = replacements[i];
+  for (std::size_t i = 0; i < state.replacementsMade; ++i) {
+    Replacement& r = state.replacements[i];
     if (r.direct) {
       const int error = ::close(r.fd) == 0 ? 0 : errno;
       r.fd = -1;
@@ -725,7 +740,7 @@ int putReplacementsInPlace(ReplacementId& failed) {
     failed = static_cast<ReplacementId>(i + 1);
     discardReplacements();
     for (std::size_t j = 0; j < i; ++j) {
-      if (!replacements[j].direct) ::unlink(replacements[j].target.c_str());
+      if (!state.replacements[j].direct) ::unlink(state.replacements[j].target.c_str());
     }
     return error;
   }
@@ -733,8 +748,8 @@ int putReplacementsInPlace(ReplacementId& failed) {
 }
 
 void discardReplacements() {
-  for (std::size_t i = 0; i < replacementsMade; ++i) {
-    Replacement& r = replacements[i];
+  for (std::size_t i = 0; i < state.replacementsMade; ++i) {
+    Replacement& r = state.replacements[i];
     if (!r.live) continue;
     r.live = 0;
     ::unlink(r.temporary.c_str());
@@ -749,7 +764,7 @@ void useSystemSeparators(char* name, std::size_t size) {
 
 // ---- Standard output and standard error ----
 
-bool standardOutputIsInteractive() { return interactiveOutput; }
+bool standardOutputIsInteractive() { return state.interactiveOutput; }
 
 WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const char* second,
                                 std::size_t secondSize) {
@@ -763,7 +778,7 @@ WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const 
     count = 1;
   }
   for (;;) {
-    const ssize_t n = ::writev(outputFd, pieces, count);
+    const ssize_t n = ::writev(state.outputFd, pieces, count);
     if (n >= 0) return {static_cast<std::size_t>(n), 0};
     if (errno != EAGAIN && errno != EWOULDBLOCK) return {0, errno};
     // Full (a description that never blocks, or standard output left
@@ -777,19 +792,20 @@ WriteResult writeStandardOutputForReport(const char* first, std::size_t firstSiz
                                          const char* second, std::size_t secondSize) {
   // The wait for room ends at an interrupt (EINTR): the next call writes
   // what goes out at once.
-  if (interruptsSeen.load() == 0) return writeStandardOutput(first, firstSize, second, secondSize);
-  pollfd ready{outputFd, POLLOUT, 0};
+  if (state.interruptsSeen.load() == 0)
+    return writeStandardOutput(first, firstSize, second, secondSize);
+  pollfd ready{state.outputFd, POLLOUT, 0};
   if (::poll(&ready, 1, 0) <= 0) return {0, 0};
   // Standard output itself may block (a pipe or terminal whose own
   // description could not be made): no more than a pipe with room takes
   // at once.
-  if (outputFd == STDOUT_FILENO && !outputIsRegular) {
+  if (state.outputFd == STDOUT_FILENO && !state.outputIsRegular) {
     if (firstSize > PIPE_BUF) firstSize = PIPE_BUF;
     if (firstSize + secondSize > PIPE_BUF) secondSize = PIPE_BUF - firstSize;
   }
   iovec pieces[2] = {{const_cast<char*>(first), firstSize},
                      {const_cast<char*>(second), secondSize}};
-  const ssize_t n = ::writev(outputFd, pieces, secondSize == 0 ? 1 : 2);
+  const ssize_t n = ::writev(state.outputFd, pieces, secondSize == 0 ? 1 : 2);
   if (n >= 0) return {static_cast<std::size_t>(n), 0};
   if (errno == EAGAIN || errno == EWOULDBLOCK) return {0, 0};
   return {0, errno};
@@ -797,7 +813,7 @@ WriteResult writeStandardOutputForReport(const char* first, std::size_t firstSiz
 
 bool isInterruption(int error) { return error == EINTR; }
 
-void enterOutputSection() { inOutputSection = 1; }
+void enterOutputSection() { state.inOutputSection = 1; }
 
 bool enterOutputSectionForReport() {
   enterOutputSection();
@@ -805,8 +821,8 @@ bool enterOutputSectionForReport() {
 }
 
 void leaveOutputSection() {
-  inOutputSection = 0;
-  if (const std::uint32_t code = heldCondition.exchange(0); code != 0) deliverCondition(code);
+  state.inOutputSection = 0;
+  if (const std::uint32_t code = state.heldCondition.exchange(0); code != 0) deliverCondition(code);
 }
 
 bool isDeviceFull(int error) { return error == ENOSPC || error == EDQUOT; }
@@ -814,9 +830,9 @@ bool isDeviceFull(int error) { return error == ENOSPC || error == EDQUOT; }
 const char* standardErrorLineEnd() { return "\n"; }
 
 void writeStandardError(const char* bytes, std::size_t size) {
-  writingStandardError = 1;
+  state.writingStandardError = 1;
   writeAll(STDERR_FILENO, bytes, size);
-  writingStandardError = 0;
+  state.writingStandardError = 0;
 }
 
 }  // namespace tarvel::platform

@@ -11,9 +11,11 @@
 #include <string>
 #include <thread>
 
+#include "runtime/console.hpp"
 #include "runtime/fake_files_test.hpp"
 #include "runtime/file_io.hpp"
 #include "runtime/platform/platform.hpp"
+#include "runtime/temp_dir_test.hpp"
 
 namespace tarvel {
 namespace {
@@ -28,23 +30,14 @@ using testing::readWholeLine;
 // device and inode after its reading is over, and a deleted file's inode may
 // be given to a new one, so the files go only when the process ends.
 std::string scratch(const std::string& name) {
-  static const struct Directory {
-    Directory() {
-      char pattern[] = "/tmp/tarvel_posix_XXXXXX";
-      path = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
-      std::filesystem::create_directory(path + "/sub");
-    }
-    ~Directory() {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
-  } directory;
-  return directory.path + "/" + name;
+  static const testing::TempDir directory("tarvel_posix");
+  static const bool withSub = std::filesystem::create_directories(directory / "sub");
+  (void)withSub;
+  return directory / name;
 }
 
 std::string write(const std::string& name, const std::string& contents) {
-  std::ofstream(scratch(name), std::ios::binary) << contents;
+  testing::writeFile(scratch(name), contents);
   return scratch(name);
 }
 

@@ -38,13 +38,109 @@ namespace tarvel::platform {
 
 namespace {
 
-// ---- Process state ----
+// A file this process has opened.  Its handle stays open until the process
+// ends: it keeps others from writing the file, and its identity (below)
+// keeps this process from opening it again.
+struct OpenFile {
+  HANDLE handle;
+  std::uint64_t position;  // bytes read so far
+  LONGLONG size;           // when opened
+  LONGLONG modified;
+};
 
-int savedArgc = 0;
-char** savedArgv = nullptr;
-DWORD mainThreadId = 0;
-bool consoleOutput = false;  // standard output is a console
-bool pipeOutput = false;     // standard output is a pipe, whose writes may never end
+// Which file a handle reaches, whatever the name it was opened by; the
+// volume is 0 where the system cannot tell it (wine, for a handle made
+// from a descriptor it inherited).
+struct FileIdentity {
+  ULONGLONG volume = 0;
+  unsigned char id[16] = {};
+  bool known = false;
+};
+
+FileIdentity identityOf(HANDLE handle);
+
+// A file this process holds.  Its handle stays open until the process
+// ends, so the whole identity can be asked for when it is first needed.
+struct HeldFile {
+  HANDLE handle;
+  FileIdentity identity;  // not known until needed
+
+  const FileIdentity& whole() {
+    if (!identity.known) identity = identityOf(handle);
+    return identity;
+  }
+};
+
+struct Replacement {
+  std::string target;     // where the file goes: the name given, through its links
+  std::string temporary;  // made before the file, never changed after
+  std::string place;      // the target's full name, in lower case
+  FileIdentity existing;  // the target, when it exists
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  HANDLE hold = INVALID_HANDLE_VALUE;  // the target, held while it is replaced
+  bool direct = false;                 // a device, written in place
+  std::atomic<bool> live{false};       // the temporary exists and is this run's
+};
+
+struct ReportWindow {
+  char caption[128];
+  char text[512];
+};
+
+constexpr std::size_t kMaxReplacements = 2;
+
+// Everything this module remembers between calls, in one place.  Several
+// threads meet here (the main one, the console's control threads, the
+// report's own): what more than one of them touches is atomic, or guarded
+// by the output lock or the commit lock.
+struct State {
+  // ---- The process ----
+  int argc = 0;
+  char** argv = nullptr;
+  DWORD mainThreadId = 0;
+
+  // ---- Standard output ----
+  bool consoleOutput = false;         // standard output is a console
+  bool pipeOutput = false;            // a pipe, whose writes may never end
+  std::atomic<DWORD> outputOwner{0};  // the thread holding the output lock; 0: none
+  int outputDepth = 0;                // how often the owner entered it
+  // Set once the report has given a write up: nothing more goes to
+  // standard output.
+  std::atomic<bool> outputAbandoned{false};
+
+  // ---- Input files ----
+  std::vector<OpenFile> openFiles;  // FileId n is openFiles[n - 1]
+  // The files this process holds, by index: the system lets other readers
+  // in, this process among them, so a second open of a held file is
+  // refused here, whatever name reached it.  A file whose index cannot be
+  // told is kept under the index 0 with its whole identity.
+  std::unordered_multimap<std::uint64_t, HeldFile> heldFiles;
+  // Standard output, when it is a file on disk, with its index.  The
+  // system refuses to open it again while the handle that writes it is
+  // open, unless that handle shares writing, as one that wine made from an
+  // inherited descriptor does: so it is refused by identity too.
+  FileIdentity standardOutputFile;
+  std::uint64_t standardOutputIndex = 0;
+  bool standardOutputIndexKnown = false;
+
+  // ---- Files that replace their targets ----
+  std::array<Replacement, kMaxReplacements> replacements;
+  std::atomic<std::size_t> replacementsMade{0};
+  std::atomic<bool> committing{false};  // being put in place
+
+  // ---- Conditions, interrupts and the report ----
+  ConditionHandler conditionHandler = nullptr;
+  LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
+  std::atomic<DWORD> reportOwner{0};          // the thread of the report; 0: none yet
+  std::atomic<int> interrupts{0};             // Control-C and Control-Break so far
+  std::atomic<bool> controlEventSeen{false};  // a console control thread has run
+  std::atomic<DWORD> interruptReporter{0};    // the thread reporting an interrupt
+  bool interruptIgnored = false;              // Control-C was ignored at start
+  ReportWindow reportWindow;                  // what the report's window shows
+};
+State state;
+
+// ---- Process state ----
 
 // ---- The end of the process ----
 
@@ -87,8 +183,6 @@ CRITICAL_SECTION& outputLock() {
   (void)ready;
   return lock;
 }
-std::atomic<DWORD> outputOwner{0};  // the thread holding the lock; 0: none
-int outputDepth = 0;                // how often the owner entered it
 
 // Once an interrupt has come, the report waits no longer than this for a
 // write under way, or for one of its own: a pipe whose reader has stopped
@@ -96,9 +190,6 @@ int outputDepth = 0;                // how often the owner entered it
 // within a second.  Before, it waits for a slow reader.
 constexpr DWORD kReportWriteWait = 250;
 bool interruptCame();
-// Set once the report has given a write up: nothing more goes to
-// standard output.
-std::atomic<bool> outputAbandoned{false};
 
 // One WriteFile of `size` bytes to `handle` on a thread of its own, waited
 // for until an interrupt has come and then kReportWriteWait ms at most: the
@@ -144,7 +235,7 @@ long writeForReport(TimedWrite& w) {
 constexpr ULONGLONG kStalledWriteLimit = 10 * 1000;
 constexpr DWORD kSmallestOffer = 512;
 WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
-  std::size_t limit = consoleOutput ? kConsoleWriteLimit : kWriteLimit;
+  std::size_t limit = state.consoleOutput ? kConsoleWriteLimit : kWriteLimit;
   auto chunk = static_cast<DWORD>(size < limit ? size : limit);
   ULONGLONG stalledSince = 0;
   for (;;) {
@@ -176,16 +267,6 @@ WriteResult writeOnce(HANDLE out, const char* bytes, std::size_t size) {
 
 // ---- Input files ----
 
-// A file this process has opened.  Its handle stays open until the process
-// ends: it keeps others from writing the file, and its identity (below)
-// keeps this process from opening it again.
-struct OpenFile {
-  HANDLE handle;
-  std::uint64_t position;  // bytes read so far
-  LONGLONG size;           // when opened
-  LONGLONG modified;
-};
-
 // The size and the last write of a file on disk; false when unknown.
 bool sizeAndWrite(HANDLE handle, LONGLONG& size, LONGLONG& modified) {
   FILE_STANDARD_INFO standard{};
@@ -197,17 +278,6 @@ bool sizeAndWrite(HANDLE handle, LONGLONG& size, LONGLONG& modified) {
   modified = basic.LastWriteTime.QuadPart;
   return true;
 }
-
-std::vector<OpenFile> openFiles;  // FileId n is openFiles[n - 1]
-
-// Which file a handle reaches, whatever the name it was opened by; the
-// volume is 0 where the system cannot tell it (wine, for a handle made
-// from a descriptor it inherited).
-struct FileIdentity {
-  ULONGLONG volume = 0;
-  unsigned char id[16] = {};
-  bool known = false;
-};
 
 FileIdentity identityOf(HANDLE handle) {
   FILE_ID_INFO info{};
@@ -250,35 +320,9 @@ bool indexOf(HANDLE handle, std::uint64_t& index) {
   return true;
 }
 
-// A file this process holds.  Its handle stays open until the process
-// ends, so the whole identity can be asked for when it is first needed.
-struct HeldFile {
-  HANDLE handle;
-  FileIdentity identity;  // not known until needed
-
-  const FileIdentity& whole() {
-    if (!identity.known) identity = identityOf(handle);
-    return identity;
-  }
-};
-
-// The files this process holds, by index: the system lets other readers
-// in, this process among them, so a second open of a held file is refused
-// here, whatever name reached it.  A file whose index cannot be told is
-// kept under the index 0 with its whole identity.
-std::unordered_multimap<std::uint64_t, HeldFile> heldFiles;
-
-// Standard output, when it is a file on disk, with its index.  The system
-// refuses to open it again while the handle that writes it is open, unless
-// that handle shares writing, as one that wine made from an inherited
-// descriptor does: so it is refused by identity too.
-FileIdentity standardOutputFile;
-std::uint64_t standardOutputIndex = 0;
-bool standardOutputIndexKnown = false;
-
 void holdAsStandardOutput(HANDLE handle) {
-  standardOutputFile = identityOf(handle);
-  standardOutputIndexKnown = indexOf(handle, standardOutputIndex);
+  state.standardOutputFile = identityOf(handle);
+  state.standardOutputIndexKnown = indexOf(handle, state.standardOutputIndex);
 }
 
 // True when `handle` reaches standard output's file or a held one; else
@@ -288,11 +332,12 @@ bool heldAlready(HANDLE handle) {
   HeldFile file{handle, {}};
   std::uint64_t index = 0;
   if (!indexOf(handle, index) && !file.whole().known) return true;
-  if (standardOutputFile.known &&
-      (!standardOutputIndexKnown || file.identity.known || index == standardOutputIndex) &&
-      sameFile(file.whole(), standardOutputFile))
+  if (state.standardOutputFile.known &&
+      (!state.standardOutputIndexKnown || file.identity.known ||
+       index == state.standardOutputIndex) &&
+      sameFile(file.whole(), state.standardOutputFile))
     return true;
-  const auto [first, last] = heldFiles.equal_range(index);
+  const auto [first, last] = state.heldFiles.equal_range(index);
   for (auto held = first; held != last; ++held) {
     const FileIdentity& other = held->second.whole();
     const FileIdentity& mine = file.whole();
@@ -300,7 +345,7 @@ bool heldAlready(HANDLE handle) {
     if (other.volume == mine.volume && std::memcmp(other.id, mine.id, sizeof mine.id) == 0)
       return true;
   }
-  heldFiles.emplace(index, file);
+  state.heldFiles.emplace(index, file);
   return false;
 }
 
@@ -308,22 +353,11 @@ constexpr std::uint64_t kLargestReadBlock = 256 * 1024;
 constexpr DWORD kLargestRead = 1 << 30;
 
 OpenFile* lookupFile(FileId file) {
-  if (file == 0 || file > openFiles.size()) return nullptr;
-  return &openFiles[file - 1];
+  if (file == 0 || file > state.openFiles.size()) return nullptr;
+  return &state.openFiles[file - 1];
 }
 
 // ---- Files that replace their targets ----
-
-struct Replacement {
-  std::string target;     // where the file goes: the name given, through its links
-  std::string temporary;  // made before the file, never changed after
-  std::string place;      // the target's full name, in lower case
-  FileIdentity existing;  // the target, when it exists
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  HANDLE hold = INVALID_HANDLE_VALUE;  // the target, held while it is replaced
-  bool direct = false;                 // a device, written in place
-  std::atomic<bool> live{false};       // the temporary exists and is this run's
-};
 
 // A look at whatever `name` reaches, through links, asking for no access
 // and sharing everything, so that it disturbs no one; directories too.
@@ -363,13 +397,9 @@ std::string placeOf(const std::string& name) {
   return place;
 }
 
-constexpr std::size_t kMaxReplacements = 2;
-std::array<Replacement, kMaxReplacements> replacements;
-std::atomic<std::size_t> replacementsMade{0};
-
 Replacement* lookupReplacement(ReplacementId id) {
-  if (id == 0 || id > replacementsMade.load()) return nullptr;
-  return &replacements[id - 1];
+  if (id == 0 || id > state.replacementsMade.load()) return nullptr;
+  return &state.replacements[id - 1];
 }
 
 // A fresh temporary name in `directory`: see fresh_name.hpp.
@@ -387,16 +417,7 @@ void closeHandle(HANDLE& handle) {
 
 // ---- Conditions and the report ----
 
-ConditionHandler conditionHandler = nullptr;
-LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
-std::atomic<DWORD> reportOwner{0};          // the thread of the report; 0: none yet
-std::atomic<int> interrupts{0};             // Control-C and Control-Break so far
-std::atomic<bool> controlEventSeen{false};  // a console control thread has run
-std::atomic<DWORD> interruptReporter{0};    // the thread reporting an interrupt
-std::atomic<bool> committing{false};        // the replacements are being put in place
-bool interruptIgnored = false;              // Control-C was ignored at start
-
-bool interruptCame() { return interrupts.load() > 0; }
+bool interruptCame() { return state.interrupts.load() > 0; }
 
 // Held while the replacements are discarded at an end, and while the run
 // starts to put them in place: one or the other, never both.
@@ -412,7 +433,7 @@ CRITICAL_SECTION& commitLock() {
 // the process.
 bool discardUnlessCommitting() {
   EnterCriticalSection(&commitLock());
-  if (committing.load()) {
+  if (state.committing.load()) {
     LeaveCriticalSection(&commitLock());
     return false;
   }
@@ -442,30 +463,30 @@ bool isCondition(DWORD code) {
 
 LONG WINAPI onUnhandledException(EXCEPTION_POINTERS* info) {
   const DWORD code = info->ExceptionRecord->ExceptionCode;
-  if (!isCondition(code) || conditionHandler == nullptr)
-    return previousFilter != nullptr ? previousFilter(info) : EXCEPTION_CONTINUE_SEARCH;
-  conditionHandler(code);
+  if (!isCondition(code) || state.conditionHandler == nullptr)
+    return state.previousFilter != nullptr ? state.previousFilter(info) : EXCEPTION_CONTINUE_SEARCH;
+  state.conditionHandler(code);
   endProcessNow(3);  // the handler does not return; this is only a safeguard
 }
 
 DWORD WINAPI reportStackOverflow(void* /*unused*/) {
-  conditionHandler(EXCEPTION_STACK_OVERFLOW);
+  state.conditionHandler(EXCEPTION_STACK_OVERFLOW);
   endProcessNow(3);
 }
 
 LONG WINAPI onStackOverflow(EXCEPTION_POINTERS* info) {
   if (info->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW ||
-      conditionHandler == nullptr)
+      state.conditionHandler == nullptr)
     return EXCEPTION_CONTINUE_SEARCH;
   // This thread goes no further: a write to standard output it was in the
   // middle of is over, and the report must not wait for it.
-  if (outputOwner.load() == GetCurrentThreadId()) {
-    for (int depth = outputDepth; depth > 0; --depth) leaveOutputSection();
+  if (state.outputOwner.load() == GetCurrentThreadId()) {
+    for (int depth = state.outputDepth; depth > 0; --depth) leaveOutputSection();
   }
   HANDLE thread =
       CreateThread(nullptr, kReportThreadStack, reportStackOverflow, nullptr, 0, nullptr);
   if (thread != nullptr) WaitForSingleObject(thread, INFINITE);  // which ends the process
-  conditionHandler(EXCEPTION_STACK_OVERFLOW);  // no thread: here, if the stack allows
+  state.conditionHandler(EXCEPTION_STACK_OVERFLOW);  // no thread: here, if the stack allows
   endProcessNow(3);
 }
 
@@ -473,9 +494,9 @@ LONG WINAPI onStackOverflow(EXCEPTION_POINTERS* info) {
 // one, unless the thread reports a failure of its own (which the interrupt
 // then yields to).  Only the report goes on, and it ends the process.
 void yieldToInterrupt() {
-  const DWORD reporter = interruptReporter.load();
+  const DWORD reporter = state.interruptReporter.load();
   const DWORD self = GetCurrentThreadId();
-  if (reporter == 0 || reporter == self || reportOwner.load() == self) return;
+  if (reporter == 0 || reporter == self || state.reportOwner.load() == self) return;
   for (;;) Sleep(INFINITE);
 }
 
@@ -484,7 +505,7 @@ DWORD WINAPI reportInterrupt(void* /*unused*/) {
   // that nothing is written twice; one that does not complete at once (a
   // pipe nobody reads) is given up, and standard output with it.
   enterOutputSectionForReport();
-  conditionHandler(0xC000013A);
+  state.conditionHandler(0xC000013A);
   endProcessNow(3);
 }
 
@@ -493,31 +514,31 @@ DWORD WINAPI reportInterrupt(void* /*unused*/) {
 // made on a thread of its own: waiting for a write in progress here would
 // keep a second interrupt from ending the process at once.
 BOOL WINAPI onConsoleControl(DWORD event) {
-  controlEventSeen.store(true);
+  state.controlEventSeen.store(true);
   // The console is closing, the user logging off or the system shutting
   // down: the system ends the process once the handlers are through.
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
     return discardUnlessCommitting() ? FALSE : TRUE;
-  if (event == CTRL_C_EVENT && interruptIgnored) return TRUE;
+  if (event == CTRL_C_EVENT && state.interruptIgnored) return TRUE;
   // A second interrupt ends the process at once, even when the first is
   // stuck reporting (say, waiting for a write to a pipe that nobody reads);
   // but not between the renames that put the files in place, which end
   // the run with status 0 right after.
-  if (interrupts.fetch_add(1) > 0) {
+  if (state.interrupts.fetch_add(1) > 0) {
     if (discardUnlessCommitting()) endProcessNow(3);
     return TRUE;
   }
   // A report under way ends the process itself.
-  if (reportOwner.load() != 0) return TRUE;
+  if (state.reportOwner.load() != 0) return TRUE;
   // The interrupt is taken from here on: a thread that comes to the end of
   // the run or to the output before the report's own thread is known parks
   // there, so that the run cannot end with status 0 after all.
-  interruptReporter.store(GetCurrentThreadId());
+  state.interruptReporter.store(GetCurrentThreadId());
   DWORD reporter = 0;
   HANDLE thread = CreateThread(nullptr, kReportThreadStack, reportInterrupt, nullptr,
                                CREATE_SUSPENDED, &reporter);
   if (thread == nullptr) reportInterrupt(nullptr);
-  interruptReporter.store(reporter);
+  state.interruptReporter.store(reporter);
   ResumeThread(thread);
   CloseHandle(thread);
   return TRUE;
@@ -571,12 +592,6 @@ bool desktopIsVisible() {
          (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-struct ReportWindow {
-  char caption[128];
-  char text[512];
-};
-ReportWindow reportWindow;
-
 DWORD WINAPI showReportWindow(void* parameter) {
   const auto* window = static_cast<const ReportWindow*>(parameter);
   const auto messageBox =
@@ -597,13 +612,13 @@ void copyTerminated(char* dest, std::size_t room, const char* text, std::size_t 
 // ---- Process ----
 
 void startProcess(int argc, char** argv) {
-  savedArgc = argc;
-  savedArgv = argv;
-  mainThreadId = GetCurrentThreadId();
+  state.argc = argc;
+  state.argv = argv;
+  state.mainThreadId = GetCurrentThreadId();
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
-  consoleOutput = GetConsoleMode(out, &mode) != 0;
-  pipeOutput = GetFileType(out) == FILE_TYPE_PIPE;
+  state.consoleOutput = GetConsoleMode(out, &mode) != 0;
+  state.pipeOutput = GetFileType(out) == FILE_TYPE_PIPE;
   if (GetFileType(out) == FILE_TYPE_DISK) holdAsStandardOutput(out);
   // An open on a drive without a disk fails instead of asking the user.
   const UINT errorMode = SetErrorMode(0);
@@ -611,7 +626,7 @@ void startProcess(int argc, char** argv) {
   outputLock();
 }
 
-CommandLine commandLine() { return CommandLine{GetCommandLineA(), savedArgc, savedArgv}; }
+CommandLine commandLine() { return CommandLine{GetCommandLineA(), state.argc, state.argv}; }
 
 const char* helpSwitch() { return "/?"; }
 
@@ -635,7 +650,7 @@ std::uint32_t expandEnvironmentStrings(const char* source, char* dest, std::uint
 
 void exitProcess(int status) {
   // A report on another thread ends the process itself, with status 3.
-  const DWORD owner = reportOwner.load();
+  const DWORD owner = state.reportOwner.load();
   if (owner != 0 && owner != GetCurrentThreadId()) {
     for (;;) Sleep(INFINITE);
   }
@@ -645,14 +660,15 @@ void exitProcess(int status) {
   // other thread, or the main thread once the system has started a thread
   // for a console event (which may start the report's own), may leave
   // others holding locks that ExitProcess would wait for.
-  if (GetCurrentThreadId() != mainThreadId || controlEventSeen.load()) endProcessNow(status);
+  if (GetCurrentThreadId() != state.mainThreadId || state.controlEventSeen.load())
+    endProcessNow(status);
   ExitProcess(static_cast<UINT>(status));
 }
 
 // ---- Conditions and the failure report ----
 
 bool installConditionHandlers(ConditionHandler handler) {
-  conditionHandler = handler;
+  state.conditionHandler = handler;
   ULONG guarantee = kStackGuarantee;
   if (!SetThreadStackGuarantee(&guarantee)) return false;
   // Once only: the filter it replaced must never be the filter itself.
@@ -660,8 +676,8 @@ bool installConditionHandlers(ConditionHandler handler) {
   if (!installed) {
     if (AddVectoredExceptionHandler(1, onStackOverflow) == nullptr) return false;
     installed = true;
-    previousFilter = SetUnhandledExceptionFilter(onUnhandledException);
-    interruptIgnored = interruptIgnoredAtStart();
+    state.previousFilter = SetUnhandledExceptionFilter(onUnhandledException);
+    state.interruptIgnored = interruptIgnoredAtStart();
     SetConsoleCtrlHandler(onConsoleControl, TRUE);
   }
   return true;
@@ -669,14 +685,14 @@ bool installConditionHandlers(ConditionHandler handler) {
 
 bool claimReport() {
   DWORD none = 0;
-  return reportOwner.compare_exchange_strong(none, GetCurrentThreadId());
+  return state.reportOwner.compare_exchange_strong(none, GetCurrentThreadId());
 }
 
 void yieldToReport() {
-  if (reportOwner.load() == GetCurrentThreadId()) endProcessNow(3);
+  if (state.reportOwner.load() == GetCurrentThreadId()) endProcessNow(3);
   // The thread of the report ends the process, and may need to write.
-  if (outputOwner.load() == GetCurrentThreadId()) {
-    for (int depth = outputDepth; depth > 0; --depth) leaveOutputSection();
+  if (state.outputOwner.load() == GetCurrentThreadId()) {
+    for (int depth = state.outputDepth; depth > 0; --depth) leaveOutputSection();
   }
   for (;;) Sleep(INFINITE);
 }
@@ -685,7 +701,7 @@ void showFailureReport(const char* caption, std::size_t captionSize, const char*
                        std::size_t textSize) {
   // The line first, so that a log records it even when nobody is there to
   // see the window.  It ends in CR LF, like every line the program writes.
-  char line[sizeof reportWindow.caption + 2 + sizeof reportWindow.text + 2];
+  char line[sizeof state.reportWindow.caption + 2 + sizeof state.reportWindow.text + 2];
   const std::size_t n = reportLine(line, caption, captionSize, text, textSize, true);
   // A standard error that is a full pipe does not hold the end up.
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
@@ -701,14 +717,15 @@ void showFailureReport(const char* caption, std::size_t captionSize, const char*
   }
 
   if (!standardErrorIsConsole() || !desktopIsVisible()) return;
-  copyTerminated(reportWindow.caption, sizeof reportWindow.caption, caption, captionSize);
-  copyTerminated(reportWindow.text, sizeof reportWindow.text, text, textSize);
+  copyTerminated(state.reportWindow.caption, sizeof state.reportWindow.caption, caption,
+                 captionSize);
+  copyTerminated(state.reportWindow.text, sizeof state.reportWindow.text, text, textSize);
   // On a thread of its own: the window needs more stack than a thread that
   // overflowed its own has left.
   HANDLE thread =
-      CreateThread(nullptr, kReportThreadStack, showReportWindow, &reportWindow, 0, nullptr);
+      CreateThread(nullptr, kReportThreadStack, showReportWindow, &state.reportWindow, 0, nullptr);
   if (thread == nullptr) {
-    showReportWindow(&reportWindow);
+    showReportWindow(&state.reportWindow);
     return;
   }
   WaitForSingleObject(thread, INFINITE);
@@ -803,8 +820,8 @@ FileId openForReading(const char* name, FileFailure& why) {
   if (heldAlready(handle)) return refuse(ERROR_SHARING_VIOLATION, FileFailure::held);
   LONGLONG size = 0, modified = 0;
   if (!sizeAndWrite(handle, size, modified)) size = modified = -1;
-  openFiles.push_back(OpenFile{handle, 0, size, modified});
-  return static_cast<FileId>(openFiles.size());
+  state.openFiles.push_back(OpenFile{handle, 0, size, modified});
+  return static_cast<FileId>(state.openFiles.size());
 }
 
 ReadResult readFile(FileId file, void* buffer, std::size_t size) {
@@ -859,12 +876,12 @@ void finishReading(FileId /*file*/) {
 
 ReplacementId createReplacement(const char* target, FileFailure& why) {
   why = FileFailure::none;
-  const std::size_t index = replacementsMade.load();
+  const std::size_t index = state.replacementsMade.load();
   if (index == kMaxReplacements) {
     why = FileFailure::tooManyOpen;
     return 0;
   }
-  Replacement& r = replacements[index];
+  Replacement& r = state.replacements[index];
   r.target = throughLinks(target);
   r.place = placeOf(r.target);
   HANDLE look = openToLook(r.target.c_str());
@@ -883,7 +900,7 @@ ReplacementId createReplacement(const char* target, FileFailure& why) {
   }
   // Two names of one file would leave one of the files lost.
   for (std::size_t i = 0; i < index; ++i) {
-    const Replacement& other = replacements[i];
+    const Replacement& other = state.replacements[i];
     if ((!r.place.empty() && r.place == other.place) || sameFile(r.existing, other.existing)) {
       why = FileFailure::held;
       return 0;
@@ -897,7 +914,7 @@ ReplacementId createReplacement(const char* target, FileFailure& why) {
       why = openFailureOf(GetLastError());
       return 0;
     }
-    replacementsMade.store(index + 1);
+    state.replacementsMade.store(index + 1);
     return static_cast<ReplacementId>(index + 1);
   }
   const std::size_t separator = r.target.find_last_of("\\/:");
@@ -918,7 +935,7 @@ ReplacementId createReplacement(const char* target, FileFailure& why) {
   }
   if (r.handle != INVALID_HANDLE_VALUE) {
     r.live.store(true);
-    replacementsMade.store(index + 1);
+    state.replacementsMade.store(index + 1);
   }
   leaveOutputSection();
   if (r.handle == INVALID_HANDLE_VALUE) {
@@ -942,9 +959,9 @@ ReplacementId replacementOf(const char* name) {
     identity = identityOf(look);
     CloseHandle(look);
   }
-  const std::size_t made = replacementsMade.load();
+  const std::size_t made = state.replacementsMade.load();
   for (std::size_t i = 0; i < made && i < kMaxReplacements; ++i) {
-    const Replacement& r = replacements[i];
+    const Replacement& r = state.replacements[i];
     if ((!place.empty() && place == r.place) || sameFile(identity, r.existing))
       return static_cast<ReplacementId>(i + 1);
   }
@@ -955,8 +972,8 @@ int sendStandardOutputTo(ReplacementId id) {
   const Replacement* r = lookupReplacement(id);
   if (r == nullptr) return ERROR_INVALID_HANDLE;
   if (!SetStdHandle(STD_OUTPUT_HANDLE, r->handle)) return static_cast<int>(GetLastError());
-  consoleOutput = false;
-  pipeOutput = false;
+  state.consoleOutput = false;
+  state.pipeOutput = false;
   holdAsStandardOutput(r->handle);
   return 0;
 }
@@ -979,11 +996,11 @@ int putReplacementsInPlace(ReplacementId& failed) {
   // Both in place or neither: a second interrupt from now on waits for the
   // end, which comes right after.
   EnterCriticalSection(&commitLock());
-  committing.store(true);
+  state.committing.store(true);
   LeaveCriticalSection(&commitLock());
-  const std::size_t made = replacementsMade.load();
+  const std::size_t made = state.replacementsMade.load();
   for (std::size_t i = 0; i < made && i < kMaxReplacements; ++i) {
-    Replacement& r = replacements[i];
+    Replacement& r = state.replacements[i];
     if (r.direct) {
       const int error = CloseHandle(r.handle) ? 0 : static_cast<int>(GetLastError());
       r.handle = INVALID_HANDLE_VALUE;
@@ -1006,7 +1023,7 @@ int putReplacementsInPlace(ReplacementId& failed) {
     failed = static_cast<ReplacementId>(i + 1);
     discardReplacements();
     for (std::size_t j = 0; j < i; ++j) {
-      if (!replacements[j].direct) DeleteFileA(replacements[j].target.c_str());
+      if (!state.replacements[j].direct) DeleteFileA(state.replacements[j].target.c_str());
     }
     return error;
   }
@@ -1016,9 +1033,9 @@ int putReplacementsInPlace(ReplacementId& failed) {
 void discardReplacements() {
   // Bounded by the array too, which the count never passes: the optimiser
   // cannot tell, and warns of a write past the end.
-  const std::size_t made = replacementsMade.load();
+  const std::size_t made = state.replacementsMade.load();
   for (std::size_t i = 0; i < made && i < kMaxReplacements; ++i) {
-    Replacement& r = replacements[i];
+    Replacement& r = state.replacements[i];
     if (!r.live.exchange(false)) continue;
     // Shared with nobody, the file can be deleted only once it is closed.
     closeHandle(r.handle);
@@ -1033,7 +1050,7 @@ void useSystemSeparators(char* /*name*/, std::size_t /*size*/) {
 
 // ---- Standard output and standard error ----
 
-bool standardOutputIsInteractive() { return consoleOutput; }
+bool standardOutputIsInteractive() { return state.consoleOutput; }
 
 WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const char* second,
                                 std::size_t secondSize) {
@@ -1056,10 +1073,10 @@ WriteResult writeStandardOutput(const char* first, std::size_t firstSize, const 
 
 WriteResult writeStandardOutputForReport(const char* first, std::size_t firstSize,
                                          const char* second, std::size_t secondSize) {
-  if (outputAbandoned.load()) return {0, 0};
+  if (state.outputAbandoned.load()) return {0, 0};
   // Files and consoles take what they are given; a pipe only when its
   // reader reads.
-  if (!pipeOutput) return writeStandardOutput(first, firstSize, second, secondSize);
+  if (!state.pipeOutput) return writeStandardOutput(first, firstSize, second, secondSize);
   static TimedWrite write;  // may outlive this call: see writeWithin
   const bool firstPiece = firstSize != 0;
   const std::size_t size = firstPiece ? firstSize : secondSize;
@@ -1067,7 +1084,7 @@ WriteResult writeStandardOutputForReport(const char* first, std::size_t firstSiz
                      static_cast<DWORD>(size < kWriteLimit ? size : kWriteLimit), 0, FALSE};
   const long done = writeForReport(write);
   if (done < 0) {
-    outputAbandoned.store(true);
+    state.outputAbandoned.store(true);
     return {0, 0};
   }
   return {static_cast<std::size_t>(done), 0};
@@ -1078,31 +1095,31 @@ bool isInterruption(int /*error*/) { return false; }
 bool isDeviceFull(int error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
 
 bool enterOutputSectionForReport() {
-  if (outputAbandoned.load()) return false;
-  if (outputOwner.load() == GetCurrentThreadId()) {
+  if (state.outputAbandoned.load()) return false;
+  if (state.outputOwner.load() == GetCurrentThreadId()) {
     enterOutputSection();
     return true;
   }
   for (DWORD waited = 0; waited < kReportWriteWait || !interruptCame(); ++waited) {
     if (TryEnterCriticalSection(&outputLock())) {
-      if (outputDepth++ == 0) outputOwner.store(GetCurrentThreadId());
+      if (state.outputDepth++ == 0) state.outputOwner.store(GetCurrentThreadId());
       return true;
     }
     Sleep(1);
   }
-  outputAbandoned.store(true);
+  state.outputAbandoned.store(true);
   return false;
 }
 
 void enterOutputSection() {
   yieldToInterrupt();
   EnterCriticalSection(&outputLock());
-  if (outputDepth++ == 0) outputOwner.store(GetCurrentThreadId());
+  if (state.outputDepth++ == 0) state.outputOwner.store(GetCurrentThreadId());
 }
 
 void leaveOutputSection() {
-  const bool last = --outputDepth == 0;
-  if (last) outputOwner.store(0);
+  const bool last = --state.outputDepth == 0;
+  if (last) state.outputOwner.store(0);
   LeaveCriticalSection(&outputLock());
   // An interrupt that came during the write is reported now.
   if (last) yieldToInterrupt();

@@ -14,6 +14,7 @@
 
 #include "runtime/fake_files_test.hpp"
 #include "runtime/platform/platform.hpp"
+#include "runtime/temp_dir_test.hpp"
 
 namespace tarvel {
 namespace {
@@ -23,25 +24,16 @@ namespace fs = std::filesystem;
 // A fresh directory of test files.  Held files cannot be deleted while the
 // process runs, so the directory goes only when the process ends.
 const fs::path& scratch() {
-  static const struct Directory {
-    Directory() {
-      // Process ids come back soon (under wine, at once), and a directory
-      // whose held files could not be removed may still be there.
-      path = fs::temp_directory_path() / ("tarvel_win32_" + std::to_string(GetCurrentProcessId()) +
-                                          "_" + std::to_string(GetTickCount64()));
-      fs::create_directories(path / "sub");
-    }
-    ~Directory() {
-      std::error_code ignored;
-      fs::remove_all(path, ignored);
-    }
-    fs::path path;
-  } directory;
-  return directory.path;
+  static const testing::TempDir directory("tarvel_win32");
+  static const fs::path path = [] {
+    fs::create_directories(fs::path(directory.path()) / "sub");
+    return fs::path(directory.path());
+  }();
+  return path;
 }
 
 std::string write(const std::string& name, const std::string& contents) {
-  std::ofstream(scratch() / name, std::ios::binary) << contents;
+  testing::writeFile((scratch() / name).string(), contents);
   return (scratch() / name).string();
 }
 
@@ -144,17 +136,26 @@ TEST(Win32Files, OnlyFilesOnDiskOpenAndBlocksFitWhatIsLeft) {
 }
 
 TEST(Win32Output, BytesGoOutAsTheyStand) {
-  testing::CapturedOutput out;
+  // Standard output is a file of the test's for a while.
+  HANDLE file =
+      CreateFileA((scratch() / "bytes.out").string().c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, file);
   const std::string tail = std::string(5000, 't') + "\r";  // too long to gather
   platform::enterOutputSection();
   const platform::WriteResult small = platform::writeStandardOutput("a\r\nb\n", 5, "\032c", 2);
   const platform::WriteResult large =
       platform::writeStandardOutput("\n\r\n", 3, tail.data(), tail.size());
   platform::leaveOutputSection();
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  CloseHandle(file);
   EXPECT_EQ(small.written, 7u);
   EXPECT_EQ(large.written, 3 + tail.size());
   EXPECT_EQ(small.error + large.error, 0);
-  EXPECT_EQ(out.text(), "a\r\nb\n\032c\n\r\n" + tail);
+  EXPECT_TRUE(testing::fileText((scratch() / "bytes.out").string()) ==
+              "a\r\nb\n\032c\n\r\n" + tail);
 }
 
 TEST(Win32Environment, ResultAndTerminatorFitTheRoomExactly) {

@@ -33,8 +33,6 @@ Bits extract(Bits from, Bits mask) {
 #endif
 
 struct Avx512Vbmi2 : Avx512 {
-  static constexpr bool kExpandsCrs = true;
-
   // The places in the output of the 32 bytes whose LFs are `lf`: a CR
   // before each LF, so each byte takes one place and an LF two, the first
   // for its CR.  As bits, over 32 + popcount(lf) places: 1 where a byte of
@@ -50,7 +48,7 @@ struct Avx512Vbmi2 : Avx512 {
   // Stores the block at `from` with a CR before each LF of `lf`: 64 +
   // popcount(lf) bytes, and more up to 128 (any bytes).  Each half of 32
   // bytes goes out with one expansion, which reads only the 32 bytes.
-  static void storeAddingCrs(char* to, const char* from, Bits lf) {
+  static void copy64AddingCrs(char* to, const char* from, Bits lf) {
     const auto lfLow = static_cast<std::uint32_t>(lf),
                lfHigh = static_cast<std::uint32_t>(lf >> 32);
     const __m512i cr = _mm512_set1_epi8('\r');
@@ -59,6 +57,7 @@ struct Avx512Vbmi2 : Avx512 {
                         _mm512_mask_expandloadu_epi8(cr, placesOf(lfHigh), from + 32));
   }
 };
+static_assert(ExpandingKernel<Avx512Vbmi2> && LookupKernel<Avx512Vbmi2>);
 
 }  // namespace
 }  // namespace tarvel::blockcopy
@@ -66,5 +65,5 @@ struct Avx512Vbmi2 : Avx512 {
 #include "runtime/block_copy/scan.hpp"
 
 namespace tarvel::blockcopy {
-const Kernel kAvx512Vbmi2Kernel = kernelOf<Avx512Vbmi2>();
+const KernelEntryPoints avx512vbmi2Kernel = entryPointsOf<Avx512Vbmi2>();
 }  // namespace tarvel::blockcopy
