@@ -147,7 +147,7 @@ InputFile Expansion::openInclude(StringRef name, const Site* at, std::string& op
   FileFailure reason = FileFailure::notFound;
   const auto tryName = [&](StringRef path) {
     FileFailure why{};
-    InputFile file = tryOpenFile(path, kGenericRead, files_, why);
+    InputFile file = tryOpenFile(path, files_, why);
     if (file.isOpen()) {
       openedAs = path.view();
       if (opened_ != nullptr) opened_->push_back(openedAs);

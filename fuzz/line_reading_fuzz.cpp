@@ -88,7 +88,7 @@ void checkReading(std::string_view contents, Calls calls, const Plan& plan,
   if (plan.failing) fs.failAt("f", plan.failAt, kPlantedError);
   const std::vector<std::string> expected = modelRead(contents, calls, plan);
 
-  InputFile file = openFile(StringLiteral("f"), kGenericRead, fs);
+  InputFile file = openFile(StringLiteral("f"), fs);
   FixedString<256> line;
   line.setCapacity(capacityOf(calls, plan));
   HeapString spill = allocString(4);

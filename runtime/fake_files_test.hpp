@@ -194,7 +194,7 @@ class CapturedOutput {
 // the reader's CR and piece rules one line at a time.
 struct LineReaderAccess {
   static bool atEnd(InputFile& file) {
-    return file.pos_ == file.end_ && file.readMore(false) == InputFile::Read::ended;
+    return file.window_.pos == file.window_.end && file.readMore(false) == InputFile::Read::ended;
   }
   static void readLine(InputFile& file, LineSink& sink) {
     if (!file.readLine(sink)) raiseFailure(failure::kEndOfFile);
@@ -248,5 +248,15 @@ inline void putLine(std::string_view line) {
 
 // Writes out everything still buffered for standard output.
 inline void flushOutput() { output::flush(); }
+
+// Opens `name` straight through the platform module, the reason of a
+// failure in `why`.
+inline platform::FileId openNamed(const std::string& name, platform::FileFailure& why) {
+  return platform::openForReading(name.c_str(), why);
+}
+inline platform::FileId openNamed(const std::string& name) {
+  platform::FileFailure ignored{};
+  return openNamed(name, ignored);
+}
 
 }  // namespace tarvel::testing

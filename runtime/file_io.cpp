@@ -23,10 +23,10 @@ constexpr StringLiteral kFgetsError("fgets error = ");
   raiseFailure(failure::kFileRead);
 }
 
-struct BlockDeleter {
+// A block that goes straight back to the system.
+struct FreeBlock {
   void operator()(char* block) const { freeBlock(block); }
 };
-using Block = std::unique_ptr<char, BlockDeleter>;
 
 // Gathers a line too long for the read buffer.  What does not fit the
 // spill's present room goes into pieces of a fixed size, so that nothing is
@@ -67,7 +67,7 @@ class PiecedSink final : public LineSink {
       std::memcpy(whole.chars(), spill_.chars(), first);
       spill_ = std::move(whole);
       std::uint64_t at = first;
-      for (Block& piece : pieces_) {
+      for (auto& piece : pieces_) {
         const auto take =
             static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, count_ - at));
         std::memcpy(spill_.chars() + at, piece.get(), take);
@@ -82,7 +82,7 @@ class PiecedSink final : public LineSink {
  private:
   static constexpr std::size_t kPieceSize = 1 << 20;
   HeapString& spill_;
-  std::vector<Block> pieces_;
+  std::vector<std::unique_ptr<char, FreeBlock>> pieces_;
 };
 
 using blockcopy::findLineEnd;
@@ -154,47 +154,47 @@ bool InputFile::copyLines(const LineFilter& filter, HeapString& spill, std::stri
 }
 
 InputFile::Step InputFile::judgeLine(const LineFilter& filter) {
-  const bool heldStart = rewind_ || !held_.empty();
-  if (pos_ == end_ && ended_ && !heldStart) {
+  if (window_.pos == window_.end && source_.ended && std::holds_alternative<InWindow>(lineStart_)) {
     endInput();
     return Step::movedOn;
   }
   const char* const buffer = data();
-  const char* const end = buffer + end_;
-  const char* p = buffer + pos_;
+  const char* const end = buffer + window_.end;
+  const char* p = buffer + window_.pos;
   if (atFileStart_) {
-    if (end_ - pos_ < 3 && !ended_) return moreForHead(pos_);
-    if (end_ - pos_ >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+    if (window_.end - window_.pos < 3 && !source_.ended) return moreForHead(window_.pos);
+    if (window_.end - window_.pos >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
   }
-  const bool markSkipped = p != buffer + pos_;
+  const bool markSkipped = p != buffer + window_.pos;
   while (p != end && (*p == ' ' || *p == '\t')) ++p;
-  if (p == end && !ended_) return moreForHead(static_cast<std::size_t>(p - buffer));
+  if (p == end && !source_.ended) return moreForHead(static_cast<std::size_t>(p - buffer));
   // The same judgement as the block copier makes of the lines it passes.
   const blockcopy::Head head =
-      p != end ? blockcopy::judgeHead(p, end, ended_, filter) : blockcopy::Head::ordinary;
+      p != end ? blockcopy::judgeHead(p, end, source_.ended, filter) : blockcopy::Head::ordinary;
   // The head goes on past what has been read.
   if (head == blockcopy::Head::incomplete) return moreForHead(static_cast<std::size_t>(p - buffer));
   if (head == blockcopy::Head::picked) {
-    held_.clear();
-    rewind_ = false;
+    lineStart_ = InWindow{};
     atFileStart_ = false;
-    pos_ = static_cast<std::size_t>(p - buffer);
+    window_.pos = static_cast<std::size_t>(p - buffer);
     return Step::picked;
   }
   // An ordinary line.
   atFileStart_ = false;
-  if (rewind_) {
+  if (const ReadAgain* again = std::get_if<ReadAgain>(&lineStart_)) {
     // Its start is read again, and the line copied from there.
-    rewind_ = false;
-    if (!file_.fs().seek(file_.id(), lineStartOffset_)) raiseReadFailure(kFgetsError, 0);
-    readTo_ = lineStartOffset_;
-    pos_ = end_ = 0;
-    ended_ = false;
+    const std::uint64_t offset = again->offset;
+    lineStart_ = InWindow{};
+    if (!source_.file.fs().seek(source_.file.id(), offset)) raiseReadFailure(kFgetsError, 0);
+    source_.readTo = offset;
+    window_.pos = window_.end = 0;
+    source_.ended = false;
     stage_ = Stage::midLine;
     return Step::movedOn;
   }
-  if (!held_.empty()) {
-    writeHeldStart();
+  if (const Held* held = std::get_if<Held>(&lineStart_)) {
+    output::write(held->bytes.data(), held->bytes.size());
+    lineStart_ = InWindow{};
     stage_ = Stage::midLine;
     return Step::movedOn;
   }
@@ -207,7 +207,8 @@ InputFile::Step InputFile::judgeLine(const LineFilter& filter) {
 }
 
 InputFile::Step InputFile::moreForHead(std::size_t headFrom) {
-  const bool insideLine = pos_ != end_ || rewind_ || !held_.empty();
+  const bool insideLine =
+      window_.pos != window_.end || !std::holds_alternative<InWindow>(lineStart_);
   if (readMore(insideLine) == Read::full) {
     // The buffer holds nothing but the start of this line: what lies
     // before its head leaves the buffer.
@@ -218,25 +219,24 @@ InputFile::Step InputFile::moreForHead(std::size_t headFrom) {
 }
 
 void InputFile::holdLineStart(std::size_t to) {
-  if (!rewind_ && held_.empty()) {
-    if (seekable_ != 0) seekable_ = file_.fs().seek(file_.id(), readTo_) ? 1 : 0;
-    if (seekable_ == 1) {
-      rewind_ = true;
-      lineStartOffset_ = offsetOf(pos_);
-    }
+  if (std::holds_alternative<InWindow>(lineStart_)) {
+    // Positioned back to where reading stands: the file can be read again.
+    if (source_.positioning != Positioning::no)
+      source_.positioning = source_.file.fs().seek(source_.file.id(), source_.readTo)
+                                ? Positioning::yes
+                                : Positioning::no;
+    if (source_.positioning == Positioning::yes)
+      lineStart_ = ReadAgain{offsetOf(window_.pos)};
+    else
+      lineStart_ = Held{};
   }
-  if (!rewind_) held_.insert(held_.end(), data() + pos_, data() + to);
-  pos_ = to;
-}
-
-void InputFile::writeHeldStart() {
-  output::write(held_.data(), held_.size());
-  held_.clear();
-  held_.shrink_to_fit();
+  if (Held* held = std::get_if<Held>(&lineStart_))
+    held->bytes.insert(held->bytes.end(), data() + window_.pos, data() + to);
+  window_.pos = to;
 }
 
 InputFile::Step InputFile::copyOrdinary(const LineFilter& filter) {
-  if (pos_ == end_) {
+  if (window_.pos == window_.end) {
     // Only inside a line: a line start is judged first.
     if (readMore(true) == Read::ended) endInput();
     return Step::movedOn;
@@ -244,15 +244,16 @@ InputFile::Step InputFile::copyOrdinary(const LineFilter& filter) {
   const bool streaming = stage_ == Stage::midLine;
   char* const buffer = data();
   const blockcopy::Result r = blockcopy::copyOrdinary(
-      {buffer + pos_, buffer + end_, ended_, streaming}, cr_, filter, blockcopy::standardOutput());
+      {buffer + window_.pos, buffer + window_.end, source_.ended, streaming}, cr_, filter,
+      blockcopy::standardOutput());
   const auto stop = static_cast<std::size_t>(r.stop - buffer);
-  if (stop == pos_ && !r.midLine) {
+  if (stop == window_.pos && !r.midLine) {
     // A line without its end yet: read on, or write it in pieces when it
     // fills the buffer.
     if (readMore(true) == Read::full) stage_ = Stage::midLine;
     return Step::movedOn;
   }
-  pos_ = stop;
+  window_.pos = stop;
   lines_ += r.lines;
   stage_ = r.midLine ? Stage::midLine : Stage::lineStart;
   return Step::movedOn;
@@ -264,15 +265,15 @@ void InputFile::endInput() {
   if (stage_ == Stage::midLine) output::write(cr_.odd ? "\n" : "\r\n", cr_.odd ? 1 : 2);
   stage_ = Stage::done;
   cr_ = blockcopy::CrRun{};
-  buffer_.reset();
-  pos_ = end_ = 0;
-  file_.release();
+  window_.block.reset();
+  window_.pos = window_.end = 0;
+  source_.file.release();
 }
 
 void InputFile::setAside() {
-  if (!buffer_ || stage_ == Stage::done) return;
-  const std::size_t kept = end_ - pos_;
-  if (ended_) {
+  if (!window_.block || stage_ == Stage::done) return;
+  const std::size_t kept = window_.end - window_.pos;
+  if (source_.ended) {
     // Nothing more comes from the file: only the unread rest stays.
     // A block of its own size, not the spare one: the file's block becomes
     // the spare, for the file read next.
@@ -280,105 +281,108 @@ void InputFile::setAside() {
     Block rest(static_cast<char*>(allocBlock(static_cast<std::uint32_t>(size))),
                BlockDeleter{size});
     char* const to = aligned(rest.get());
-    std::memcpy(to, data() + pos_, kept);
+    std::memcpy(to, data() + window_.pos, kept);
     std::memset(to + kept, 0, blockcopy::kReadSlack);
-    buffer_ = std::move(rest);
-    bufferSize_ = kept;
-    pos_ = 0;
-    end_ = kept;
+    window_.block = std::move(rest);
+    window_.size = kept;
+    window_.pos = 0;
+    window_.end = kept;
     return;
   }
-  if (seekable_ != 0 && file_.fs().seek(file_.id(), offsetOf(pos_))) {
-    seekable_ = 1;
-    readTo_ = offsetOf(pos_);
-    takenUp_ = true;
-    buffer_.reset();
-    pos_ = end_ = 0;
+  if (source_.positioning != Positioning::no &&
+      source_.file.fs().seek(source_.file.id(), offsetOf(window_.pos))) {
+    source_.positioning = Positioning::yes;
+    source_.readTo = offsetOf(window_.pos);
+    source_.takenUp = true;
+    window_.block.reset();
+    window_.pos = window_.end = 0;
     return;
   }
-  seekable_ = 0;
+  source_.positioning = Positioning::no;
 }
 
 void InputFile::checkUnchanged() {
-  if (!file_.valid() || file_.fs().unchanged(file_.id())) return;
+  if (!source_.file.valid() || source_.file.fs().unchanged(source_.file.id())) return;
   std::string line = "tarvel: ";
-  line += name_;
+  line += source_.name;
   line += ": changed while it was being read";
   putErrorLine(line);
   raiseFailure(failure::kFileRead);
 }
 
 InputFile::Read InputFile::readMore(bool insideLine) {
-  if (ended_) return Read::ended;
-  if (takenUp_) {
-    takenUp_ = false;
+  if (source_.ended) return Read::ended;
+  if (source_.takenUp) {
+    source_.takenUp = false;
     checkUnchanged();
   }
   char* const buffer = block();
-  const std::size_t kept = end_ - pos_;
-  if (kept >= bufferSize_) return Read::full;
-  std::memmove(buffer, buffer + pos_, kept);
-  pos_ = 0;
-  end_ = kept;
-  const platform::ReadResult r = file_.fs().read(file_.id(), buffer + kept, bufferSize_ - kept);
+  const std::size_t kept = window_.end - window_.pos;
+  if (kept >= window_.size) return Read::full;
+  std::memmove(buffer, buffer + window_.pos, kept);
+  window_.pos = 0;
+  window_.end = kept;
+  const platform::ReadResult r =
+      source_.file.fs().read(source_.file.id(), buffer + kept, window_.size - kept);
   if (r.count < 0)
     raiseReadFailure(insideLine ? StringRef(kFgetsError) : StringRef(kReadEofError), r.error);
-  end_ += static_cast<std::size_t>(r.count);
-  readTo_ += static_cast<std::uint64_t>(r.count);
+  window_.end += static_cast<std::size_t>(r.count);
+  source_.readTo += static_cast<std::uint64_t>(r.count);
   // The scanners may look at the bytes after the input: they hold zeros,
   // never bytes nobody wrote.
-  std::memset(buffer + end_, 0, blockcopy::kReadSlack);
+  std::memset(buffer + window_.end, 0, blockcopy::kReadSlack);
   if (r.count == 0) {
     checkUnchanged();
-    ended_ = true;
+    source_.ended = true;
     // The descriptor goes back now, unless the start of the current line
     // is still to be read again.
-    if (!rewind_) file_.release();
+    if (!std::holds_alternative<ReadAgain>(lineStart_)) source_.file.release();
     return Read::ended;
   }
   return Read::more;
 }
 
 char* InputFile::block() {
-  if (!buffer_) {
-    const std::size_t suggested = file_.valid() ? file_.fs().blockSize(file_.id()) : 0;
-    bufferSize_ = suggested > kMinimumReadBlock ? suggested : kMinimumReadBlock;
-    const std::size_t size = bufferSize_ + blockcopy::kReadSlack + kBufferAlignment - 1;
-    buffer_ = takeBlock(size);
+  if (!window_.block) {
+    const std::size_t suggested =
+        source_.file.valid() ? source_.file.fs().blockSize(source_.file.id()) : 0;
+    window_.size = suggested > kMinimumReadBlock ? suggested : kMinimumReadBlock;
+    const std::size_t size = window_.size + blockcopy::kReadSlack + kBufferAlignment - 1;
+    window_.block = takeBlock(size);
   }
   return data();
 }
 
 bool InputFile::readLine(LineSink& sink) {
   for (;;) {
-    if (pos_ == end_ && readMore(true) == Read::ended) {
+    if (window_.pos == window_.end && readMore(true) == Read::ended) {
       if (sink.count() == 0) return false;
       break;  // the end of input ends the line
     }
     // Room for this block and for a CR and the character after it.
-    const std::size_t available = end_ - pos_;
+    const std::size_t available = window_.end - window_.pos;
     const std::size_t room = sink.room(available + 2);
     const std::size_t limit = available < room ? available : room;
-    const char* start = data() + pos_;
+    const char* start = data() + window_.pos;
     const char* stop = findLineEnd(start, limit);
     const std::size_t span = stop != nullptr ? static_cast<std::size_t>(stop - start) : limit;
     sink.put(start, span);
-    pos_ += span;
+    window_.pos += span;
     if (stop == nullptr) {
       if (sink.room(1) == 0) break;
       continue;
     }
-    ++pos_;
+    ++window_.pos;
     if (*stop == '\n') {
       ++lines_;
       break;
     }
 
     // A CR at the end of input ends the line and is dropped.
-    if (pos_ == end_ && readMore(true) == Read::ended) break;
-    const char next = data()[pos_];
+    if (window_.pos == window_.end && readMore(true) == Read::ended) break;
+    const char next = data()[window_.pos];
     if (next == '\n') {
-      ++pos_;
+      ++window_.pos;
       ++lines_;
       break;
     }
@@ -386,7 +390,7 @@ bool InputFile::readLine(LineSink& sink) {
     // When the CR fills the line, the character after it starts the next
     // call.  Otherwise it is stored as it stands, even when it is a CR.
     if (sink.room(1) == 0) break;
-    ++pos_;
+    ++window_.pos;
     sink.put(&next, 1);
     if (sink.room(1) == 0) break;
   }
@@ -397,17 +401,17 @@ bool InputFile::readLine(LineSink& sink) {
 std::string_view InputFile::readWholeLine(HeapString& spill) {
   // Most lines lie whole in the read buffer, their end included: hand them
   // out where they are.
-  const std::size_t available = end_ - pos_;
-  const char* start = data() + pos_;
+  const std::size_t available = window_.end - window_.pos;
+  const char* start = data() + window_.pos;
   if (const char* stop = findLineEnd(start, available); stop != nullptr) {
     const auto n = static_cast<std::size_t>(stop - start);
     if (*stop == '\n') {
-      pos_ += n + 1;
+      window_.pos += n + 1;
       ++lines_;
       return {start, n};
     }
     if (n + 1 < available && stop[1] == '\n') {
-      pos_ += n + 2;
+      window_.pos += n + 2;
       ++lines_;
       return {start, n};
     }
@@ -417,19 +421,18 @@ std::string_view InputFile::readWholeLine(HeapString& spill) {
   return spill.view();
 }
 
-InputFile tryOpenFile(StringRef name, std::uint32_t /*access*/, FileSystem& fs,
-                      platform::FileFailure& why) {
+InputFile tryOpenFile(StringRef name, FileSystem& fs, platform::FileFailure& why) {
   const platform::FileId id = fs.open(name.chars(), why);
   return id == 0 ? InputFile() : InputFile(fs, id, systemName(name.view()));
 }
 
-InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs) {
+InputFile tryOpenFile(StringRef name, FileSystem& fs) {
   platform::FileFailure ignored{};
-  return tryOpenFile(name, access, fs, ignored);
+  return tryOpenFile(name, fs, ignored);
 }
 
-InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs) {
-  InputFile file = tryOpenFile(name, access, fs);
+InputFile openFile(StringRef name, FileSystem& fs) {
+  InputFile file = tryOpenFile(name, fs);
   if (!file.isOpen()) raiseFailure(failure::kFileOpen);
   return file;
 }

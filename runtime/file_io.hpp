@@ -1,12 +1,11 @@
-// Files and console: opening input files, copying them to standard output
-// line by line up to the lines the caller wants to see, and writing text
-// and numbers to standard output.
+// Input files: opening them and copying them to standard output line by
+// line, up to the lines the caller wants to see.
 //
 // Input is read in large blocks and scanned 64 bytes at a time by the block
-// copier (block_copy/); standard output
-// goes through one buffer in the platform module.  Neither is visible to
-// callers: lines come out exactly as a byte-at-a-time reader would deliver
-// them, and output leaves in exactly the order of the calls.
+// copier (block_copy/); standard output goes through one buffer (output.hpp).
+// Neither is visible to callers: lines come out exactly as a
+// byte-at-a-time reader would deliver them, and output leaves in exactly
+// the order of the calls.
 //
 // An InputFile owns its read buffer and its descriptor; both are given back
 // as soon as the end of input has been seen, or when the InputFile is
@@ -20,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "runtime/block_copy/block_copy.hpp"
@@ -33,9 +33,6 @@ namespace tarvel {
 // suggests: room for a byte-order mark, a line's head (LineFilter::headSize)
 // and a good deal more, so that a line's head always fits the buffer.
 inline constexpr std::size_t kMinimumReadBlock = 128;
-
-// The access mask for reading.
-inline constexpr std::uint32_t kGenericRead = 0x80000000;
 
 // The lines copyLines stops at: see blockcopy::LineFilter.
 using blockcopy::LineFilter;
@@ -103,12 +100,12 @@ class InputFile {
   InputFile() = default;
   // `name`: the file's name in messages.
   InputFile(FileSystem& fs, platform::FileId id, std::string name = {})
-      : file_(fs, id), name_(std::move(name)) {}
+      : source_{FileHandle(fs, id), std::move(name)} {}
   InputFile(InputFile&&) noexcept = default;
   InputFile& operator=(InputFile&&) noexcept = default;
 
   // True from a successful open until the end of its input has been seen.
-  bool isOpen() const { return file_.valid(); }
+  bool isOpen() const { return source_.file.valid(); }
 
   // Copies lines to standard output, each followed by CR LF, up to the next
   // line that `filter` picks out, and returns true with that line whole in
@@ -152,15 +149,18 @@ class InputFile {
 
   // Where copyLines stands.
   enum class Stage : std::uint8_t {
-    lineStart,  // pos_ starts a line not judged yet (its first bytes may be held)
-    midLine,    // the line at pos_ is ordinary and partly written, or has
-                // its held start still to write (rewound to it)
+    lineStart,  // the window's pos starts a line not judged yet, or goes on
+                // with one whose start has left the window (lineStart_)
+    midLine,    // the line at the window's pos is ordinary and partly
+                // written, or is read again from its start
     done,       // the input has ended and its last line is written
   };
   // What a step of copyLines came to.
   enum class Step : std::uint8_t { movedOn, picked };
   // What a read came to.
   enum class Read : std::uint8_t { more, ended, full };
+  // Whether the file can be positioned, found at the first try.
+  enum class Positioning : std::uint8_t { unknown, yes, no };
 
   // Hands a read block on to the next file that needs one (see
   // takeBlock), or back to the system.
@@ -173,26 +173,26 @@ class InputFile {
   // before when it is large enough, else a new one.
   static Block takeBlock(std::size_t size);
 
-  // lineStart: judges the line at pos_ by its head, reading more when the
+  // lineStart: judges the line at the window's pos by its head, reading more when the
   // head is not complete yet; an ordinary line starts to be copied.
   Step judgeLine(const LineFilter& filter);
   // Reads on for a head that starts at buffer byte `headFrom`; when the
   // buffer is full, what lies before the head is held instead.
   Step moreForHead(std::size_t headFrom);
-  // Copies ordinary text from pos_ as far as the input allows, up to the
+  // Copies ordinary text from the window's pos as far as the input allows, up to the
   // next line that must be judged.
   Step copyOrdinary(const LineFilter& filter);
-  // Moves [pos_, to) of the current line out of the buffer (see held_).
+  // Moves [pos, to) of the window, the current line's start, out of the
+  // buffer (see LineStart).
   void holdLineStart(std::size_t to);
-  void writeHeldStart();
   // Ends the last line, if it has no end yet, and gives everything back.
   void endInput();
-  // The whole line at pos_, as copyLines hands it out.
+  // The whole line at the window's pos, as copyLines hands it out.
   std::string_view readWholeLine(HeapString& spill);
-  // Reads the line at pos_ into sink (see LineSink); false at the end of
+  // Reads the line at the window's pos into sink (see LineSink); false at the end of
   // input with nothing put.
   bool readLine(LineSink& sink);
-  // Reads into the buffer after [pos_, end_), moved to its front first.
+  // Reads into the buffer after the unread bytes, moved to its front first.
   // A failed read is reported as one inside a line or at its start.
   Read readMore(bool insideLine);
   // The read buffer, made at the first read with kReadSlack bytes more,
@@ -202,50 +202,64 @@ class InputFile {
     const auto at = reinterpret_cast<std::uintptr_t>(block);
     return reinterpret_cast<char*>((at + kBufferAlignment - 1) & ~(kBufferAlignment - 1));
   }
-  char* data() const { return aligned(buffer_.get()); }
+  char* data() const { return aligned(window_.block.get()); }
   static constexpr std::uintptr_t kBufferAlignment = 64;
   // Raises failure kFileRead after its message when the file has changed.
   void checkUnchanged();
   // The file offset of buffer byte `at`.
-  std::uint64_t offsetOf(std::size_t at) const { return readTo_ - (end_ - at); }
+  std::uint64_t offsetOf(std::size_t at) const { return source_.readTo - (window_.end - at); }
 
-  FileHandle file_;
-  std::string name_;
-  Block buffer_;
-  std::size_t bufferSize_ = 0;
-  std::size_t pos_ = 0;       // next unread byte in buffer_
-  std::size_t end_ = 0;       // one past the last valid byte in buffer_
-  std::uint64_t readTo_ = 0;  // the file offset just past buffer_[end_ - 1]
-  bool ended_ = false;        // the end of input has been read
+  // The file and how far it has been read.
+  struct Source {
+    FileHandle file;
+    std::string name;          // the file's name in messages
+    std::uint64_t readTo = 0;  // the file offset just past the window's last byte
+    bool ended = false;        // the end of input has been read
+    Positioning positioning = Positioning::unknown;
+    bool takenUp = false;  // set aside and not read since: the next read checks the file first
+  };
+  // The read buffer and what of it is unread.
+  struct Window {
+    Block block;
+    std::size_t size = 0;  // the bytes a read may fill
+    std::size_t pos = 0;   // the next unread byte
+    std::size_t end = 0;   // one past the last byte read
+  };
+
+  // Where the start of the current line lives while its head is not judged
+  // yet (lineStart), when the buffer filled before the head's first
+  // character: the line then goes on at the window's pos.
+  struct InWindow {};  // the line starts at the window's pos: the usual case
+  struct Held {        // its first bytes, from a file that cannot be positioned
+    std::vector<char> bytes;
+  };
+  struct ReadAgain {  // its first bytes are read again from the file
+    std::uint64_t offset;
+  };
+  using LineStart = std::variant<InWindow, Held, ReadAgain>;
+
+  Source source_;
+  Window window_;
   Stage stage_ = Stage::lineStart;
-  std::int8_t seekable_ = -1;  // -1 not known yet, 0 no, 1 yes
+  LineStart lineStart_;
   // The first line of the file has not been judged yet.
   bool atFileStart_ = true;
   // midLine: the run of CRs at the end of what was written of the line.
   blockcopy::CrRun cr_;
-  // lineStart: the first bytes of the current line that no longer are in
-  // the buffer.  Held here one byte each, or, from a file that can be
-  // positioned, only as the offset of the line's start.
-  std::vector<char> held_;
-  bool rewind_ = false;
-  std::uint64_t lineStartOffset_ = 0;
   // The LFs read past so far: the lines of the file that have ended.
   std::uint64_t lines_ = 0;
   std::uint64_t pickedLine_ = 0;
-  // Set aside and not read since: the next read checks the file first.
-  bool takenUp_ = false;
 };
 
-// Opens `name` exactly as passed, held as FileSystem::open holds it.  Raises kFileOpen (and writes
-// nothing) when it cannot be opened.
-InputFile openFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
+// Opens `name` exactly as passed, held as FileSystem::open holds it.
+// Raises kFileOpen (and writes nothing) when it cannot be opened.
+InputFile openFile(StringRef name, FileSystem& fs = realFileSystem());
 
 // Like openFile, but a name that cannot be opened gives a file that is not
 // open instead of a failure, and the reason in `why`: the ordinary outcome
 // for a name looked for in more than one place.
-InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs,
-                      platform::FileFailure& why);
-InputFile tryOpenFile(StringRef name, std::uint32_t access, FileSystem& fs = realFileSystem());
+InputFile tryOpenFile(StringRef name, FileSystem& fs, platform::FileFailure& why);
+InputFile tryOpenFile(StringRef name, FileSystem& fs = realFileSystem());
 
 // The name a file is opened by, as the system is given it: on POSIX with
 // "/" for every backslash.

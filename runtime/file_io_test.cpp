@@ -28,7 +28,7 @@ Lines readLines(const std::string& contents, std::size_t chunk, bool whole = fal
   testing::FakeFileSystem fs;
   fs.setChunk(chunk);
   fs.add("f", contents);
-  InputFile file = openFile(fromTerminated("f"), kGenericRead, fs);
+  InputFile file = openFile(fromTerminated("f"), fs);
   FixedString<256> line;
   HeapString spill = allocString(4);
   Lines lines;
@@ -73,12 +73,12 @@ TEST(FileErrors, FailedReadsWriteTheErrorNumberAndOpensRaiseQuietly) {
   std::vector<FailureCode> codes;
   {
     testing::CapturedOutput out;
-    InputFile f = openFile(fromTerminated("f"), kGenericRead, fs);
+    InputFile f = openFile(fromTerminated("f"), fs);
     readLine(f, line);
     codes.push_back(failureOf([&] { readLine(f, line); }));  // "ne", then the failure
     codes.push_back(failureOf([&] { atEnd(f); }));
-    codes.push_back(failureOf([&] { openFile(fromTerminated("missing"), kGenericRead, fs); }));
-    codes.push_back(failureOf([&] { openFile(fromTerminated("f"), kGenericRead, fs); }));
+    codes.push_back(failureOf([&] { openFile(fromTerminated("missing"), fs); }));
+    codes.push_back(failureOf([&] { openFile(fromTerminated("f"), fs); }));
     written = out.text();
   }
   EXPECT_EQ(written, "fgets error = 6\r\nRead/eof error = 6\r\n");
@@ -96,7 +96,7 @@ std::string copiedLines(const std::string& contents, const LineFilter& filter,
   fs.setBlockSize(block);
   fs.add("f", contents);
   if (!seekable) fs.setUnseekable("f");
-  InputFile file = openFile(fromTerminated("f"), kGenericRead, fs);
+  InputFile file = openFile(fromTerminated("f"), fs);
   HeapString spill = allocString(4);
   std::string_view line;
   testing::CapturedOutput out;

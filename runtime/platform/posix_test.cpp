@@ -41,14 +41,7 @@ std::string write(const std::string& name, const std::string& contents) {
   return scratch(name);
 }
 
-// Opens `name`, the reason of a failure in `why`.
-platform::FileId openNamed(const std::string& name, platform::FileFailure& why) {
-  return platform::openForReading(name.c_str(), why);
-}
-platform::FileId openNamed(const std::string& name) {
-  platform::FileFailure ignored{};
-  return openNamed(name, ignored);
-}
+using testing::openNamed;
 
 TEST(PosixFiles, HeldWhateverNameReachesItAndDirectoriesRefused) {
   const std::string path = write("held.txt", "held\n");
@@ -78,19 +71,18 @@ TEST(PosixFiles, HeldWhateverNameReachesItAndDirectoriesRefused) {
   }
 
   write("sub/back.txt", "via backslashes\n");
-  InputFile file = openFile(fromTerminated(scratch("sub\\back.txt").c_str()), kGenericRead);
+  InputFile file = openFile(fromTerminated(scratch("sub\\back.txt").c_str()));
   HeapString spill = allocString(0);
   EXPECT_EQ(readWholeLine(file, spill), "via backslashes");
-  EXPECT_EQ(
-      failureOf([] { openFile(fromTerminated(scratch("sub/back.txt").c_str()), kGenericRead); }),
-      failure::kFileOpen);
+  EXPECT_EQ(failureOf([] { openFile(fromTerminated(scratch("sub/back.txt").c_str())); }),
+            failure::kFileOpen);
 }
 
 TEST(PosixFiles, FifosAndFilesOfManyBlocksComeLineByLine) {
   ASSERT_EQ(mkfifo(scratch("fifo").c_str(), 0600), 0);
   const std::string longLine(70000, 'w');
   std::thread writer([&] { std::ofstream(scratch("fifo")) << "one\r\n" << longLine << "\ntwo"; });
-  InputFile pipe = openFile(fromTerminated(scratch("fifo").c_str()), kGenericRead);
+  InputFile pipe = openFile(fromTerminated(scratch("fifo").c_str()));
   HeapString spill = allocString(16);
   std::vector<std::string> lines;
   while (!atEnd(pipe)) lines.emplace_back(readWholeLine(pipe, spill));
@@ -108,7 +100,7 @@ TEST(PosixFiles, FifosAndFilesOfManyBlocksComeLineByLine) {
   std::string contents(size, 'x');
   contents[block - 1] = contents[2 * block - 1] = '\r';
   contents[block] = contents[size - 1] = '\n';
-  InputFile big = openFile(fromTerminated(write("big", contents).c_str()), kGenericRead);
+  InputFile big = openFile(fromTerminated(write("big", contents).c_str()));
   EXPECT_TRUE(readWholeLine(big, spill) == contents.substr(0, block - 1));
   EXPECT_TRUE(readWholeLine(big, spill) == contents.substr(block + 1, size - block - 2));
   EXPECT_TRUE(atEnd(big));
@@ -120,7 +112,7 @@ TEST(PosixDevices, FailedReadsAndAFullDevice) {
   {
     testing::CapturedOutput out;
     codes[0] = failureOf([] {
-      InputFile file = openFile(StringLiteral("/proc/self/mem"), kGenericRead);
+      InputFile file = openFile(StringLiteral("/proc/self/mem"));
       FixedString<256> line;
       readLine(file, line);
     });

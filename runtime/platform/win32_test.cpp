@@ -37,14 +37,7 @@ std::string write(const std::string& name, const std::string& contents) {
   return (scratch() / name).string();
 }
 
-// Opens `name`, the reason of a failure in `why`.
-platform::FileId openNamed(const std::string& name, platform::FileFailure& why) {
-  return platform::openForReading(name.c_str(), why);
-}
-platform::FileId openNamed(const std::string& name) {
-  platform::FileFailure ignored{};
-  return openNamed(name, ignored);
-}
+using testing::openNamed;
 
 TEST(Win32Files, HeldByIdentityWhateverNameReachesIt) {
   const std::string path = write("Held.txt", "held\n");
