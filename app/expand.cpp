@@ -184,25 +184,39 @@ InputFile Expansion::openInclude(StringRef name, const Site* at, std::string& op
   return InputFile();
 }
 
+void Expansion::mapLinesBefore(Open& open, std::uint64_t to) {
+  if (map_ == nullptr) return;
+  if (to > open.nextLine) map_->addLines(open.inMap, open.nextLine, to - open.nextLine);
+  open.nextLine = to > open.nextLine ? to : open.nextLine;
+}
+
 void Expansion::expandFile(StringRef name) {
-  std::vector<InputFile> open;        // the files being expanded, innermost last
-  std::vector<std::string> openedAs;  // the name that opened each
+  std::vector<Open> open;  // the files being expanded, innermost last
   std::string topName;
   InputFile top = openInclude(name, nullptr, topName);
   if (!top.isOpen()) return;
-  open.push_back(std::move(top));
-  openedAs.push_back(std::move(topName));
+  const auto opening = [this](InputFile file, std::string openedAs) {
+    const std::uint32_t inMap = map_ != nullptr ? map_->addFile(systemName(openedAs)) : 0;
+    return Open{std::move(file), std::move(openedAs), inMap, 1};
+  };
+  open.push_back(opening(std::move(top), std::move(topName)));
 
   // One line buffer for the whole run: a directive's line is done with
   // before the file it names is read.
   HeapString spill = allocString(kSpillSize);
   std::string_view line;
   while (!open.empty()) {
-    if (!open.back().copyLines(kDirectives, spill, line)) {
+    Open& current = open.back();
+    if (!current.file.copyLines(kDirectives, spill, line)) {
+      mapLinesBefore(current, current.file.linesEnded() + 1);
       open.pop_back();
-      openedAs.pop_back();
       continue;
     }
+    // The lines before the directive are written; the directive itself
+    // writes nothing, or a "Could not open" line that stands for it.
+    const std::uint64_t directiveLine = current.file.pickedLineNumber();
+    mapLinesBefore(current, directiveLine);
+    current.nextLine = directiveLine + 1;
     // The name is cut out where the line lies, so that a long directive
     // line is held no more than twice: in spill and, as the name, in the
     // table.
@@ -215,14 +229,16 @@ void Expansion::expandFile(StringRef name) {
       spill = HeapString();
       spill = allocString(kSpillSize);
     }
-    const Site at{openedAs.back(), open.back().pickedLineNumber()};
+    const Site at{current.openedAs, directiveLine};
     std::string childName;
     InputFile child = openInclude(name, &at, childName);
-    if (!child.isOpen()) continue;
+    if (!child.isOpen()) {
+      if (map_ != nullptr) map_->addLines(current.inMap, directiveLine, 1);
+      continue;
+    }
     // Only the file being read holds a read buffer.
-    open.back().setAside();
-    open.push_back(std::move(child));
-    openedAs.push_back(std::move(childName));
+    current.file.setAside();
+    open.push_back(opening(std::move(child), std::move(childName)));
   }
 }
 

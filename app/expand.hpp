@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/line_map.hpp"
 #include "app/name_table.hpp"
 #include "runtime/counted_string.hpp"
 #include "runtime/file_io.hpp"
@@ -80,13 +81,29 @@ class Expansion {
   // Expansion.
   void listOpenedFiles(std::vector<std::string>& opened) { opened_ = &opened; }
 
+  // From now on, where each output line comes from is recorded in `map`.
+  // REQUIRES: `map` outlives the Expansion.
+  void recordLines(LineMap& map) { map_ = &map; }
+
  private:
+  // A file being expanded.
+  struct Open {
+    InputFile file;
+    std::string openedAs;    // the name that opened it
+    std::uint32_t inMap;     // its number in the line map
+    std::uint64_t nextLine;  // its first line not yet accounted for in the map
+  };
+  // Records in the map the lines of `open` written since its last record,
+  // up to line `to` (not included).
+  void mapLinesBefore(Open& open, std::uint64_t to);
+
   StringRef includeDirectory_;
   std::vector<HeapString> searched_;  // each ending in a separator
   NameTable& names_;
   FileSystem& files_;
   bool anyOpenFailed_ = false;
   std::vector<std::string>* opened_ = nullptr;
+  LineMap* map_ = nullptr;
 };
 
 }  // namespace tarvel

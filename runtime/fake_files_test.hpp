@@ -49,6 +49,11 @@ class FakeFileSystem : public FileSystemWrapper {
     if (auto c = changeOnOpen_.find(name); c != changeOnOpen_.end()) changed_.insert(c->second);
     return static_cast<platform::FileId>(opened_.size());
   }
+  // Standard input is the file named "-".
+  platform::FileId openStandardInput() override {
+    FileFailure ignored{};
+    return open("-", ignored);
+  }
   platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) override {
     Opened& f = opened_.at(file - 1);
     const std::string& text = files_.at(f.name);

@@ -262,7 +262,10 @@ InputFile::Step InputFile::copyOrdinary(const LineFilter& filter) {
 void InputFile::endInput() {
   // The end of input ends a last line that has no end.  After an odd run
   // of CRs the last CR is the line end's own.
-  if (stage_ == Stage::midLine) output::write(cr_.odd ? "\n" : "\r\n", cr_.odd ? 1 : 2);
+  if (stage_ == Stage::midLine) {
+    output::write(cr_.odd ? "\n" : "\r\n", cr_.odd ? 1 : 2);
+    ++lines_;
+  }
   stage_ = Stage::done;
   cr_ = blockcopy::CrRun{};
   window_.block.reset();
@@ -435,6 +438,24 @@ InputFile openFile(StringRef name, FileSystem& fs) {
   InputFile file = tryOpenFile(name, fs);
   if (!file.isOpen()) raiseFailure(failure::kFileOpen);
   return file;
+}
+
+bool readWholeFile(StringRef name, std::string& text, FileFailure& why, FileSystem& fs) {
+  const platform::FileId id = fs.open(name.chars(), why);
+  if (id == 0) return false;
+  const FileHandle file(fs, id);
+  text.clear();
+  for (;;) {
+    const std::size_t had = text.size();
+    text.resize(had + 64 * 1024);
+    const platform::ReadResult r = fs.read(id, text.data() + had, text.size() - had);
+    text.resize(had + static_cast<std::size_t>(r.count > 0 ? r.count : 0));
+    if (r.count == 0) return true;
+    if (r.count < 0) {
+      why = FileFailure::other;
+      return false;
+    }
+  }
 }
 
 std::string systemName(std::string_view name) {

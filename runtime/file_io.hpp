@@ -132,6 +132,10 @@ class InputFile {
   // lines before it are those ended by an LF.
   std::uint64_t pickedLineNumber() const { return pickedLine_; }
 
+  // The lines of the file read past so far: those ended by an LF, and,
+  // once copyLines has returned false, a last line without one.
+  std::uint64_t linesEnded() const { return lines_; }
+
   // Gives the read buffer back while another file is read: reading goes on
   // later by reading again from where it stopped, once the file is found
   // unchanged.  A file that cannot be positioned keeps its buffer.
@@ -246,7 +250,7 @@ class InputFile {
   bool atFileStart_ = true;
   // midLine: the run of CRs at the end of what was written of the line.
   blockcopy::CrRun cr_;
-  // The LFs read past so far: the lines of the file that have ended.
+  // The lines of the file that have ended (see linesEnded).
   std::uint64_t lines_ = 0;
   std::uint64_t pickedLine_ = 0;
 };
@@ -260,6 +264,12 @@ InputFile openFile(StringRef name, FileSystem& fs = realFileSystem());
 // for a name looked for in more than one place.
 InputFile tryOpenFile(StringRef name, FileSystem& fs, platform::FileFailure& why);
 InputFile tryOpenFile(StringRef name, FileSystem& fs = realFileSystem());
+
+// Reads the whole of file `name`, opened as openFile opens it, into `text`.
+// False, with the reason in `why`, when it cannot be opened; a failed read
+// gives FileFailure::other.
+bool readWholeFile(StringRef name, std::string& text, FileFailure& why,
+                   FileSystem& fs = realFileSystem());
 
 // The name a file is opened by, as the system is given it: on POSIX with
 // "/" for every backslash.

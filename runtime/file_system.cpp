@@ -9,6 +9,7 @@ class RealFileSystem final : public FileSystem {
   platform::FileId open(const char* name, FileFailure& why) override {
     return platform::openForReading(name, why);
   }
+  platform::FileId openStandardInput() override { return platform::openStandardInput(); }
   platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) override {
     return platform::readFile(file, buffer, size);
   }

@@ -33,6 +33,8 @@ class FileSystem {
   // Opens a file for reading, held by the run (other readers may read it,
   // nobody may write it); 0 on failure, with the reason in `why`.
   virtual platform::FileId open(const char* name, FileFailure& why) = 0;
+  // Standard input, read like an input file; 0 when there is none.
+  virtual platform::FileId openStandardInput() = 0;
   // Reads up to `size` bytes; see platform::ReadResult.
   virtual platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) = 0;
   // A good read-buffer size for the rest of `file`.  Only a suggestion:
@@ -97,6 +99,7 @@ class FileSystemWrapper : public FileSystem {
   platform::FileId open(const char* name, FileFailure& why) override {
     return target_.open(name, why);
   }
+  platform::FileId openStandardInput() override { return target_.openStandardInput(); }
   platform::ReadResult read(platform::FileId file, void* buffer, std::size_t size) override {
     return target_.read(file, buffer, size);
   }

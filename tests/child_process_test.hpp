@@ -39,6 +39,7 @@ struct ChildOptions {
   std::string directory;         // working directory; empty: unchanged
   std::vector<std::string> env;  // the whole environment, "NAME=value"
   std::string stdoutPath;        // when set, standard output goes to this file
+  std::string stdinPath = {};    // when set, standard input comes from this file
 };
 
 inline std::string readAll(int fd) {
@@ -63,7 +64,7 @@ inline void prepareForRunner(std::vector<std::string>& argv, std::vector<std::st
 }
 
 // Runs argv[0] (a path) with argv, through the runner if there is one.
-// Standard input is /dev/null.
+// Standard input is /dev/null unless options.stdinPath names a file.
 inline ChildResult runChild(std::vector<std::string> argv, ChildOptions options = {}) {
   prepareForRunner(argv, options.env);
   char outName[] = "/tmp/tarvel-child-out-XXXXXX";
@@ -76,7 +77,9 @@ inline ChildResult runChild(std::vector<std::string> argv, ChildOptions options 
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(
+      &actions, 0, options.stdinPath.empty() ? "/dev/null" : options.stdinPath.c_str(), O_RDONLY,
+      0);
   posix_spawn_file_actions_adddup2(&actions, outFd, 1);
   posix_spawn_file_actions_adddup2(&actions, errFd, 2);
   if (!options.directory.empty())

@@ -300,6 +300,10 @@ TEST_F(Command, OutputFileIsReplacedOnlyOnSuccess) {
            ":\n";
   };
   const std::string dep = depOf("flat.asm");
+  const std::string mapText =
+      "tarvel line map 1\noutput flat.asm\nfile 1 main.asm\nlines 1 1 1 1\n"
+      "file 2 a #1$.inc\nlines 2 1 2 1\nfile 3 " +
+      libB + "\nlines 3 1 3 1\nlines 4 1 1 4\n";
   const std::string old = "old";
   const std::string held = "already open in this run, or written by it";
   const std::string report9 = "ZEB Exception (9): File write error" + kReportEnd;
@@ -492,6 +496,52 @@ TEST_F(Command, OutputFileIsReplacedOnlyOnSuccess) {
        old},
       {{"-x", "main.asm"}, "", 2, kUsage, wrongCommandLine("unknown option '-x'"), old, old},
       {{"--fo=x", "main.asm"}, "", 2, kUsage, wrongCommandLine("unknown option '--fo'"), old, old},
+      // A line map beside the output, alone or with the depfile; never
+      // where another file is, nor from a run that failed.
+      {{"-o", "flat.asm", "--map=flat.map", "main.asm"},
+       "",
+       0,
+       "",
+       "",
+       flat,
+       old,
+       {"flat.map", mapText}},
+      {{"-o", "flat.asm", "--depfile=flat.d", "--map", "flat.map", "main.asm"},
+       "",
+       0,
+       "",
+       "",
+       flat,
+       dep,
+       {"flat.map", mapText}},
+      {{"--map=flat.map", "main.asm"},
+       "",
+       2,
+       kUsage,
+       wrongCommandLine("option '--map' needs '-o FILE'"),
+       old,
+       old},
+      {{"-o", "flat.asm", "--map=./flat.asm", "main.asm"},
+       "",
+       2,
+       kUsage,
+       wrongCommandLine("the map file './flat.asm' is written already"),
+       old,
+       old},
+      {{"-o", "flat.asm", "--map=main.asm", "main.asm"},
+       "",
+       2,
+       kUsage,
+       wrongCommandLine("the map file 'main.asm' is the file to expand"),
+       old,
+       old},
+      {{"-o", "flat.asm", "--map=flat.map", "main.asm"},
+       "include gone.inc\n",
+       1,
+       "",
+       cannotOpen("main.asm:5: ", "gone.inc"),
+       old,
+       old},
       // A lone argument is the file name; -- lets one begin with a dash.
       {{"-o"}, "", 0, "dash\r\n", "", old, old},
       {{"-o", "flat.asm", "--", "-o"}, "", 0, "", "", "dash\r\n", old},
@@ -525,6 +575,39 @@ TEST_F(Command, OutputFileIsReplacedOnlyOnSuccess) {
     }
     EXPECT_EQ(found, expected);
   }
+}
+
+// The map's readings, which need no include directory: the source of an
+// output line, and assembler messages turned into the source's.
+TEST_F(Command, MapReadingsNameTheSource) {
+  put({{"main.asm", "top\ninclude a.inc\nend"}, {"a.inc", "A1\r\nA2\n"}});
+  ASSERT_EQ(run({"-o", "flat.asm", "--map=flat.map", "main.asm"}).status, 0);
+  EXPECT_RUN(run({"--where=flat.map", "3"}, std::nullopt), "a.inc:2\r\n", 0);
+  EXPECT_RUN(run({"--where", "flat.map", "4"}), "main.asm:3\r\n", 0);
+  EXPECT_RUN_ERR(run({"--where=flat.map", "5"}), "", 2,
+                 "tarvel: '5' is no line of 'flat.asm', which has 4 lines" + kReportEnd);
+  EXPECT_RUN_ERR(run({"--where=gone.map", "1"}), "", 2,
+                 "tarvel: cannot read 'gone.map': no such file or directory" + kReportEnd);
+  EXPECT_RUN_ERR(run({"--where=main.asm", "1"}), "", 2,
+                 "tarvel: main.asm: line 1: not a tarvel line map" + kReportEnd);
+  // A lone argument is the file name.
+  EXPECT_RUN_ERR(run({"--where=flat.map"}), "Could not open 'lib\\--where=flat.map'\r\n", 1,
+                 cannotOpen("", "--where=flat.map"));
+  EXPECT_RUN_ERR(run({"--where=flat.map", "-o", "x", "1"}), "", 2,
+                 wrongCommandLine("option '--where' takes no other option"));
+
+  put("messages", "flat.asm(3) : error A2008: x\r\nmyflat.asm(3)\nflat.asm:2:5: e");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--translate=flat.map"}, {"--translate", "flat.map"}}) {
+    ChildOptions options{dir_, {"zebinc=lib"}, {}};
+    options.stdinPath = dir_ + "/messages";
+    std::vector<std::string> argv = args;
+    argv.insert(argv.begin(), TARVEL_BINARY);
+    EXPECT_RUN(runChild(argv, options), "a.inc(2) : error A2008: x\r\nmyflat.asm(3)\na.inc:1:5: e",
+               0);
+  }
+  EXPECT_RUN_ERR(run({"--translate=flat.map", "x"}), "", 2,
+                 wrongCommandLine("option '--translate' takes no other argument"));
 }
 
 // What stands at OUTPUT is written as a shell's redirection would write

@@ -125,6 +125,11 @@ FileFailure failureOf(int error);
 // `why`.
 FileId openForReading(const char* name, FileFailure& why);
 
+// Standard input, to be read like an input file (a pipe, a terminal or a
+// file, taken as it is: not held, never found changed, never positioned).
+// Returns 0 when the process has none.
+FileId openStandardInput();
+
 // Result of a read: count >= 0 bytes delivered (0 at end of input), or
 // count < 0 with the platform's error number in `error`.
 struct ReadResult {

@@ -62,7 +62,7 @@ struct Replacement {
   volatile sig_atomic_t live = 0;  // the temporary exists and is this run's
 };
 
-constexpr std::size_t kMaxReplacements = 2;
+constexpr std::size_t kMaxReplacements = 3;
 
 // Everything this module remembers between calls, in one place.  What a
 // signal handler reads or writes is atomic or a volatile sig_atomic_t.
@@ -549,6 +549,14 @@ FileId openForReading(const char* name, FileFailure& why) {
     return 0;
   }
   state.openFiles.push_back(OpenFile{fd, S_ISREG(st.st_mode), st.st_size, st.st_mtim});
+  return static_cast<FileId>(state.openFiles.size());
+}
+
+FileId openStandardInput() {
+  // A descriptor of its own, so that finishReading leaves descriptor 0 be.
+  const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  state.openFiles.push_back(OpenFile{fd, false, 0, {}});
   return static_cast<FileId>(state.openFiles.size());
 }
 

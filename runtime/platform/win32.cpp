@@ -87,7 +87,7 @@ struct ReportWindow {
   char text[512];
 };
 
-constexpr std::size_t kMaxReplacements = 2;
+constexpr std::size_t kMaxReplacements = 3;
 
 // Everything this module remembers between calls, in one place.  Several
 // threads meet here (the main one, the console's control threads, the
@@ -824,6 +824,14 @@ FileId openForReading(const char* name, FileFailure& why) {
   return static_cast<FileId>(state.openFiles.size());
 }
 
+FileId openStandardInput() {
+  const HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return 0;
+  // Size -1: never found changed.  finishReading leaves the handle open.
+  state.openFiles.push_back(OpenFile{handle, 0, -1, -1});
+  return static_cast<FileId>(state.openFiles.size());
+}
+
 ReadResult readFile(FileId file, void* buffer, std::size_t size) {
   OpenFile* f = lookupFile(file);
   if (f == nullptr) return {-1, ERROR_INVALID_HANDLE};
@@ -831,7 +839,8 @@ ReadResult readFile(FileId file, void* buffer, std::size_t size) {
   DWORD got = 0;
   if (!ReadFile(f->handle, buffer, want, &got, nullptr)) {
     const DWORD error = GetLastError();
-    if (error == ERROR_HANDLE_EOF) return {0, 0};
+    // A pipe's writer gone is its end, as for a file.
+    if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) return {0, 0};
     return {-1, static_cast<int>(error)};
   }
   f->position += got;
