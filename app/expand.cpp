@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/depfile.hpp"
 #include "runtime/console.hpp"
 #include "runtime/failure.hpp"
 
@@ -196,7 +197,8 @@ void Expansion::expandFile(StringRef name) {
   InputFile top = openInclude(name, nullptr, topName);
   if (!top.isOpen()) return;
   const auto opening = [this](InputFile file, std::string openedAs) {
-    const std::uint32_t inMap = map_ != nullptr ? map_->addFile(systemName(openedAs)) : 0;
+    const std::uint32_t inMap =
+        map_ != nullptr ? map_->addFile(normalisedName(systemName(openedAs), "/\\")) : 0;
     return Open{std::move(file), std::move(openedAs), inMap, 1};
   };
   open.push_back(opening(std::move(top), std::move(topName)));

@@ -124,38 +124,6 @@ TEST(Expansion, FilesThatChangeUnderTheRunEndIt) {
   }
 }
 
-// Whether `map`, read back from its text, names for every line of
-// `output` the line of its source that the line is: the same text, its
-// line end aside, or, for a "Could not open" line, a directive.
-void expectMapped(const std::string& output, const LineMap& recorded,
-                  const std::map<std::string, std::string>& files) {
-  LineMap map;
-  std::string wrong;
-  ASSERT_TRUE(map.read(recorded.text("out.asm"), wrong)) << wrong;
-  std::map<std::string, std::vector<std::string>> sources;
-  for (const auto& [name, text] : files) {
-    sources[systemName(name)] = testing::modelLines(text);
-  }
-  std::uint64_t number = 0;
-  for (std::size_t from = 0; from < output.size(); from = output.find('\n', from) + 1) {
-    ++number;
-    const std::string line = output.substr(from, output.find('\n', from) - from - 1);
-    const std::optional<LineMap::Origin> origin = map.find(number);
-    ASSERT_TRUE(origin) << "output line " << number << " is not in the map";
-    const std::vector<std::string>& source = sources.at(std::string(origin->file));
-    ASSERT_LE(origin->line, source.size()) << origin->file;
-    const std::string& sourceLine = source[origin->line - 1];
-    if (line.starts_with("Could not open '"))
-      EXPECT_NE(classifyLine(testing::judged(sourceLine, origin->line - 1)), Directive::none)
-          << origin->file << ":" << origin->line;
-    else
-      ASSERT_EQ(line, sourceLine) << "output line " << number << " from " << origin->file << ":"
-                                  << origin->line;
-  }
-  EXPECT_EQ(map.lineCount(), number);
-  EXPECT_FALSE(map.find(number + 1));
-}
-
 TEST(Expansion, BlockScanAgreesWithTheLineRules) {
   std::mt19937 random(12345);
   const auto pick = [&random](std::size_t n) { return std::size_t{random() % n}; };
@@ -245,7 +213,8 @@ TEST(Expansion, BlockScanAgreesWithTheLineRules) {
       expansion.expandFile(StringLiteral("main"));
       ASSERT_EQ(output.text(), expected) << round << " " << chunk << " " << block << " " << seekable
                                          << ::testing::PrintToString(files);
-      ASSERT_NO_FATAL_FAILURE(expectMapped(output.text(), recorded, files));
+      ASSERT_EQ(testing::mapMismatch(output.text(), recorded, files), "")
+          << ::testing::PrintToString(files);
     }
   }
 }

@@ -15,7 +15,8 @@
 // for a quick look at one case; --keep leaves the trees in place, for
 // profiling.  On the large trees a row "(-o)" times this build writing
 // with -o into the directory of the redirected file, in both columns, so
-// that -o is set against a redirection in one run.
+// that -o is set against a redirection in one run, and a row "(-o --map)"
+// the same with a line map beside the output, to set against "(-o)".
 //
 // cat is no floor on every kernel: a plain copy loop can be three times
 // faster.  So each system has its own floor, tarvel_floor (bench/floor_*.cpp:
@@ -331,13 +332,17 @@ std::vector<double> medians(const std::vector<std::vector<std::string>>& command
                             bool ignoreStatus = false) {
   const int rounds = runs < 5 ? runs : 5;
   const int perRound = (runs + rounds - 1) / rounds;
-  // A command that writes with -o starts each run without the file it
-  // replaces, whose pages would otherwise be freed inside its run: a
-  // redirection, which the others are timed with, empties its file before
-  // the run begins.
-  std::vector<std::string> replaced(commands.size());
+  // A command that writes with -o starts each run without the files it
+  // replaces (OUTPUT and a --map), whose pages would otherwise be freed
+  // inside its run: a redirection, which the others are timed with,
+  // empties its file before the run begins.
+  std::vector<std::vector<std::string>> replaced(commands.size());
   for (std::size_t c = 0; c < commands.size(); ++c) {
-    if (commands[c].size() > 2 && commands[c][1] == "-o") replaced[c] = commands[c][2];
+    for (std::size_t i = 1; i < commands[c].size(); ++i) {
+      const std::string& arg = commands[c][i];
+      if (arg == "-o" && i + 1 < commands[c].size()) replaced[c].push_back(commands[c][i + 1]);
+      if (arg.starts_with("--map=")) replaced[c].push_back(arg.substr(6));
+    }
   }
   std::vector<std::vector<double>> times(commands.size());
   for (int round = 0; round < rounds; ++round) {
@@ -346,8 +351,8 @@ std::vector<double> medians(const std::vector<std::vector<std::string>>& command
       std::string cmd = "hyperfine -N --style none --warmup 1 " +
                         std::string(ignoreStatus ? "-i " : "") + "--runs " +
                         std::to_string(perRound) + " --output=" + where + " --export-json " + json;
-      for (const std::string& path : replaced)
-        cmd += path.empty() ? " --prepare true" : " --prepare 'rm -f " + path + "'";
+      for (const std::vector<std::string>& paths : replaced)
+        cmd += paths.empty() ? " --prepare true" : " --prepare 'rm -f " + joined(paths) + "'";
       for (const auto& argv : commands) cmd += " '" + joined(argv) + "'";
       if (std::system((cmd + " >/dev/null 2>&1").c_str()) != 0)
         return std::vector<double>(commands.size(), -1);
@@ -387,7 +392,7 @@ std::vector<double> medians(const std::vector<std::vector<std::string>>& command
           out = where == "null" ? open("/dev/null", O_WRONLY)
                                 : open(where.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         }
-        if (!replaced[c].empty()) fs::remove(replaced[c]);
+        for (const std::string& path : replaced[c]) fs::remove(path);
         const Ran r = run(commands[c], out);
         close(out);
         if (drain.joinable()) drain.join();
@@ -474,6 +479,7 @@ int main(int argc, char** argv) {
   const std::string outFile =
       fs::is_directory("/dev/shm") ? "/dev/shm/tarvel-bench.out" : (dir / "bench.out").string();
   const std::string outFileByOption = outFile + ".o";
+  const std::string mapFile = outFile + ".map";
   const bool hyperfine = hasHyperfine();
 
   const auto bytes = [scale](std::uint64_t mib) {
@@ -521,7 +527,11 @@ int main(int argc, char** argv) {
     // The same build writing with -o into the directory of the redirected
     // file: in both columns, the time of -o against that of a redirection.
     const bool large = tree.name == "lf" || tree.name == "crlf" || tree.name.rfind("real", 0) == 0;
-    if (large) timed.push_back({tree.name + " (-o)", {tarvel, "-o", outFileByOption, tree.top}});
+    if (large) {
+      timed.push_back({tree.name + " (-o)", {tarvel, "-o", outFileByOption, tree.top}});
+      timed.push_back({tree.name + " (-o --map)",
+                       {tarvel, "-o", outFileByOption, "--map=" + mapFile, tree.top}});
+    }
     if (!wine.empty() && large) {
       std::vector<std::string> argv = wine;
       argv.push_back(tree.top);
@@ -535,7 +545,7 @@ int main(int argc, char** argv) {
       const Ran checked = run(argv, out, native);
       close(out);
       peaks.push_back(checked.peakKiB);
-      const Hash got = hashOf(name.ends_with("(-o)") ? outFileByOption : outFile);
+      const Hash got = hashOf(name.find("(-o") != std::string::npos ? outFileByOption : outFile);
       if (checked.status != expectedStatus || !(got == tree.expected)) {
         std::printf(
             "| %-20s | output differs from the generator's (status %d, %llu bytes, %llu "
@@ -636,5 +646,6 @@ int main(int argc, char** argv) {
     fs::remove_all(dir);
   fs::remove(outFile);
   fs::remove(outFileByOption);
+  fs::remove(mapFile);
   return ok ? 0 : 1;
 }

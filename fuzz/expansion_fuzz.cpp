@@ -81,6 +81,8 @@ void check(const Files& files, std::size_t readSize, std::uint32_t tableSize) {
 
   NameTable names(tableSize);
   Expansion expansion(kIncludeDirectory, names, recorded);
+  LineMap map;
+  expansion.recordLines(map);
   FailureCode code = 0;
   try {
     expansion.expandFile(StringLiteral("main"));
@@ -151,6 +153,8 @@ void check(const Files& files, std::size_t readSize, std::uint32_t tableSize) {
   FUZZ_CHECK(code == modelCode);
   FUZZ_CHECK(out == model.out);
   FUZZ_CHECK(expansion.anyOpenFailed() == model.anyOpenFailed);
+  // A whole output has a map that names the source of every line.
+  if (code == 0) FUZZ_CHECK(mapMismatch(out, map, files).empty());
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ namespace tarvel::fuzzing {
 using testing::ExpansionModel;
 using testing::fromBytes;
 using testing::judged;
+using testing::mapMismatch;
 using testing::modelLines;
 using testing::ModelReader;
 

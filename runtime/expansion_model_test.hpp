@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "app/expand.hpp"
+#include "app/line_map.hpp"
 #include "runtime/counted_string.hpp"
 
 namespace tarvel::testing {
@@ -122,5 +124,40 @@ struct ExpansionModel {
     }
   }
 };
+
+// What is wrong with `recorded`, the map of an expansion of `files` that
+// wrote `output` to its end, read back from its text: for every output
+// line, the line of its source the map names must be the same text (its
+// CR LF aside), or a directive for a "Could not open" line.  Empty when
+// nothing is.
+inline std::string mapMismatch(const std::string& output, const LineMap& recorded,
+                               const std::map<std::string, std::string>& files) {
+  LineMap map;
+  std::string wrong;
+  if (!map.read(recorded.text("out.asm"), wrong)) return "the map does not read back: " + wrong;
+  std::map<std::string, std::vector<std::string>> sources;
+  for (const auto& [name, text] : files) sources[systemName(name)] = modelLines(text);
+  std::uint64_t number = 0;
+  for (std::size_t from = 0; from < output.size(); from = output.find('\n', from) + 1) {
+    ++number;
+    const std::string line = output.substr(from, output.find('\n', from) - from - 1);
+    const std::optional<LineMap::Origin> origin = map.find(number);
+    const std::string at = "output line " + std::to_string(number);
+    if (!origin) return at + " is not in the map";
+    const std::string file(origin->file.substr(0, origin->file.find('\0')));
+    const auto source = sources.find(file);
+    if (source == sources.end() || origin->line > source->second.size())
+      return at + ": no line " + std::to_string(origin->line) + " in " + file;
+    const std::string& sourceLine = source->second[origin->line - 1];
+    const bool message = line.starts_with("Could not open '") &&
+                         classifyLine(judged(sourceLine, origin->line - 1)) != Directive::none;
+    if (line != sourceLine && !message)
+      return at + " is not line " + std::to_string(origin->line) + " of " + file;
+  }
+  if (map.lineCount() != number || map.find(number + 1))
+    return "the map has " + std::to_string(map.lineCount()) + " lines, the output " +
+           std::to_string(number);
+  return {};
+}
 
 }  // namespace tarvel::testing
