@@ -375,34 +375,29 @@ int mainProgram() {
   // The files to write are made first, empty, and held from then on, so
   // that the run cannot read them back; one that stands where another is
   // written, or where the file to expand is, would be lost.
-  ReplacementId outputFile = 0;
-  ReplacementId dependencyFile = 0;
-  ReplacementId mapFile = 0;
-  if (!request.output.empty()) {
+  struct Written {
+    const std::string& name;  // empty: not asked for
+    const char* what;
+    const char* whenHeld;  // the usage error when a file before it is there
+    ReplacementId id = 0;
+  };
+  Written written[] = {{request.output, "the output file", nullptr},
+                       {request.depfile, "the dependency file", "is the output file"},
+                       {request.map, "the map file", "is written already"}};
+  for (Written& w : written) {
+    if (w.name.empty()) continue;
     FileFailure why{};
-    outputFile = prepareFile(request.output, why);
-    if (outputFile == 0) failToWrite(request.output, why);
+    w.id = prepareFile(w.name, why);
+    if (w.id == 0 && why == FileFailure::held && w.whenHeld != nullptr)
+      return refuseCommandLine(std::string(w.what) + " '" + w.name + "' " + w.whenHeld);
+    if (w.id == 0) failToWrite(w.name, why);
   }
-  if (!request.depfile.empty()) {
-    FileFailure why{};
-    dependencyFile = prepareFile(request.depfile, why);
-    if (dependencyFile == 0 && why == FileFailure::held)
-      return refuseCommandLine("the dependency file '" + request.depfile + "' is the output file");
-    if (dependencyFile == 0) failToWrite(request.depfile, why);
+  for (const Written& w : written) {
+    if (isTargetOf(request.file.view(), w.id))
+      return refuseCommandLine(std::string(w.what) + " '" + w.name + "' is the file to expand");
   }
-  if (!request.map.empty()) {
-    FileFailure why{};
-    mapFile = prepareFile(request.map, why);
-    if (mapFile == 0 && why == FileFailure::held)
-      return refuseCommandLine("the map file '" + request.map + "' is written already");
-    if (mapFile == 0) failToWrite(request.map, why);
-  }
-  if (isTargetOf(request.file.view(), mapFile))
-    return refuseCommandLine("the map file '" + request.map + "' is the file to expand");
-  if (isTargetOf(request.file.view(), outputFile))
-    return refuseCommandLine("the output file '" + request.output + "' is the file to expand");
-  if (isTargetOf(request.file.view(), dependencyFile))
-    return refuseCommandLine("the dependency file '" + request.depfile + "' is the file to expand");
+  const ReplacementId outputFile = written[0].id, dependencyFile = written[1].id,
+                      mapFile = written[2].id;
 
   Expansion expansionOfFile(includeDirectory, *includedNames);
   for (const std::string& directory : request.includeDirectories)
